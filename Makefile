@@ -1,0 +1,36 @@
+# Entry points for users and CI. `make run` builds a Release engine and starts it;
+# `make test` also builds and runs every test, then the sanitizer build of the tests.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+CMAKE_FLAGS ?=
+
+.PHONY: deps configure build run test test-release test-asan bench clean
+
+deps:
+	./scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/orvane
+
+test: test-release test-asan
+
+test-release: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE slow
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -LE 'slow|nosan'
+
+bench: build
+	./$(BUILD)/orvane bench
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,19 @@
+// Entry point. This file and the processor check are compiled for the plain x86-64 level,
+// so that a processor without this build's features gets a message instead of a crash.
+#include <cstdio>
+#include <string>
+
+#include "core/cpu.h"
+#include "uci/run.h"
+
+int main(int argc, char** argv) {
+    const orvane::cpu::CpuidInfo info = orvane::cpu::read_cpuid();
+    std::string message = orvane::cpu::missing_features_message(info, orvane::cpu::BUILD_LEVEL);
+    if (!message.empty()) {
+        std::printf("info string %s\n", message.c_str());
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return 1;
+    }
+    return orvane::uci::run(argc, argv);
+}

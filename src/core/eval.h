@@ -11,8 +11,9 @@
 
 namespace orvane {
 
-// Win, draw and loss probabilities from the side to move's view; they sum to 1.
-struct Wdl {
+// Win, draw and loss probabilities from the side to move's view; they sum to 1. (Wdl is
+// the tablebase's five-valued result class.)
+struct WdlProbs {
     float win, draw, loss;
 };
 
@@ -26,7 +27,7 @@ concept Evaluator = std::copy_constructible<E>
                            e.push_move(pos, m);
                            e.pop_move();
                            { e.evaluate(pos) } -> std::same_as<int>;
-                           { e.wdl(pos) } -> std::same_as<std::optional<Wdl>>;
+                           { e.wdl(pos) } -> std::same_as<std::optional<WdlProbs>>;
                        };
 
 namespace eval {
@@ -55,7 +56,7 @@ public:
         int score = eval::evaluate_white(pos);
         return pos.side() == WHITE ? score : -score;
     }
-    std::optional<Wdl> wdl(const Position&) const { return std::nullopt; }
+    std::optional<WdlProbs> wdl(const Position&) const { return std::nullopt; }
 };
 
 static_assert(Evaluator<PstEval>);

@@ -1,5 +1,6 @@
 #include "core/position.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/movegen.h"
@@ -304,10 +305,11 @@ FenResult Position::from_fen(std::string_view fen) {
         std::size_t len = text::utf8_char_length(placement.substr(i));
         char c = placement[i];
         if (len == 1 && c == '/') {
+            // Both stay clamped just past the board, so no input length can overflow them.
             file = 0;
-            --rank;
+            rank = std::max(rank - 1, -1);
         } else if (len == 1 && c >= '1' && c <= '8') {
-            file += c - '0';
+            file = std::min(file + (c - '0'), 8);
         } else {
             static constexpr std::string_view LETTERS = "PNBRQKpnbrqk";
             std::size_t index = len == 1 ? LETTERS.find(c) : std::string_view::npos;
@@ -353,7 +355,17 @@ FenResult Position::from_fen(std::string_view fen) {
         if (ep.size() != 2 || ep[0] < 'a' || ep[0] > 'h' || ep[1] < '1' || ep[1] > '8')
             return FenError{"bad en-passant '" + std::string(ep) + "'"};
         int sq = make_square(ep[0] - 'a', ep[1] - '1');
-        if (attacks::PAWN[pos.side_ ^ 1][sq] & pos.pieces(pos.side_, PAWN))
+        // Besides a pawn that can capture, the board must show the double push that made
+        // the square: on the mover's sixth rank, empty, the enemy pawn just beyond it and
+        // its start square empty. Otherwise the capture would take a piece that is not there.
+        const Color us = pos.side_;
+        const int passed_rank = us == WHITE ? 5 : 2;
+        const int beyond = us == WHITE ? sq - 8 : sq + 8;
+        const int start = us == WHITE ? sq + 8 : sq - 8;
+        const bool pushed = rank_of(sq) == passed_rank && pos.board_[sq] == NO_PIECE
+                            && pos.board_[start] == NO_PIECE
+                            && pos.board_[beyond] == make_piece(us ^ 1, PAWN);
+        if (pushed && (attacks::PAWN[us ^ 1][sq] & pos.pieces(us, PAWN)))
             pos.ep_square_ = static_cast<Square>(sq);
     }
 

@@ -1,15 +1,62 @@
 #include "uci/engine.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "core/movegen.h"
 #include "core/text.h"
+#include "uci/bench_command.h"
+#include "uci/launch.h"
 #include "uci/output.h"
 
 namespace orvane::uci {
 
-Engine::Engine() : position_(Position::startpos()) {}
+namespace {
+constexpr std::uint32_t MAX_PERFT_DEPTH = 32;  // deeper trees cannot be counted in any lifetime
+}
+
+Engine::Engine() : position_(Position::startpos()), stop_(std::make_shared<std::atomic<bool>>(false)) {
+    tt_ = tt::TranspositionTable::new_table(16);
+    auto searcher = std::make_unique<Searcher<PstEval>>(PstEval{}, tt_, stop_);
+    pool_ = Pool{std::make_unique<PstPool>(std::move(searcher))};
+    apply_settings();
+}
+
+Engine::~Engine() { end_of_input(); }
+
+void Engine::join_search(bool report_crash) {
+    if (!search_thread_.joinable()) return;
+    const bool ok = search_thread_.join();
+    if (!ok && report_crash) {
+        std::fputs("search thread crashed\n", stderr);
+        std::fflush(stderr);
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    pool_ = take_pool(*job_);
+    job_.reset();
+}
+
+void Engine::finish_search() {
+    if (!search_thread_.joinable()) return;
+    stop_->store(true);
+    join_search(true);
+}
+
+void Engine::end_of_input() {
+    // An infinite search would never end by itself: it is told to stop.
+    if (!search_thread_.joinable()) return;
+    stop_->store(true);
+    join_search(false);
+}
+
+Pool& Engine::searcher() {
+    finish_search();
+    if (!pool_) fatal("searcher available when idle");
+    return *pool_;
+}
 
 bool Engine::handle(std::string_view line) {
     const std::vector<std::string_view> words = text::split_words(line);
@@ -22,34 +69,38 @@ bool Engine::handle(std::string_view line) {
     } else if (cmd == "isready") {
         write_line("readyok");
     } else if (cmd == "ucinewgame") {
+        std::visit([](auto& pool) { pool->clear(); }, searcher());
         position_ = Position::startpos();
+    } else if (cmd == "setoption") {
+        set_option(args);
     } else if (cmd == "position") {
         cmd_position(args);
     } else if (cmd == "go") {
-        cmd_go(args);
+        go(args);
     } else if (cmd == "stop") {
+        finish_search();
     } else if (cmd == "quit") {
+        finish_search();
         return false;
     } else if (cmd == "d" || cmd == "display") {
         write_line(position_.diagram());
+    } else if (cmd == "eval") {
+        cmd_eval();
     } else if (cmd == "perft") {
         std::uint32_t depth = 1;
         if (!args.empty()) depth = text::parse_int<std::uint32_t>(args[0]).value_or(1);
         perft(depth);
+    } else if (cmd == "bench") {
+        finish_search();
+        run_bench(args);
     } else {
         info_string("unknown command: " + std::string(line));
     }
     return true;
 }
 
-void Engine::cmd_uci() {
-    std::string out = "id name " + std::string(ENGINE_NAME) + "\n";
-    out += "id author " + std::string(ENGINE_AUTHOR) + "\n";
-    out += "uciok\n";
-    write_raw(out);
-}
-
 void Engine::cmd_position(const std::vector<std::string_view>& args) {
+    finish_search();
     std::size_t moves_at = args.size();
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "moves") {
@@ -86,20 +137,29 @@ void Engine::cmd_position(const std::vector<std::string_view>& args) {
     }
 }
 
-void Engine::cmd_go(const std::vector<std::string_view>& args) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "perft") {
-            // The depth is read as a signed number; a negative or missing one counts as 1.
-            std::int64_t depth = 1;
-            if (i + 1 < args.size()) depth = text::parse_int<std::int64_t>(args[i + 1]).value_or(1);
-            if (depth < 1) depth = 1;
-            perft(static_cast<std::uint32_t>(std::min<std::int64_t>(depth, UINT32_MAX)));
-            return;
-        }
-    }
+void Engine::cmd_eval() {
+    Position pos = position_;
+    Pool& pool = searcher();
+    std::visit(
+        [&](auto& p) {
+            using PoolType = std::decay_t<decltype(*p)>;
+            if constexpr (std::is_same_v<PoolType, PstPool>) {
+                const int white = eval::evaluate_white(pos);
+                const int score = pos.side() == WHITE ? white : -white;
+                write_line("hand-written eval (side to move): " + std::to_string(score) + " cp");
+            } else {
+                auto evaluator = p->main().evaluator();
+                evaluator.reset(pos);
+                write_line("NNUE eval (side to move): " + std::to_string(evaluator.evaluate(pos))
+                           + " cp");
+            }
+        },
+        pool);
 }
 
 void Engine::perft(std::uint32_t depth) {
+    finish_search();
+    if (depth > MAX_PERFT_DEPTH) depth = 1;
     const auto start = std::chrono::steady_clock::now();
     MoveList moves;
     movegen::generate_all(position_, moves);
@@ -116,7 +176,7 @@ void Engine::perft(std::uint32_t depth) {
                                                                     - start)
                   .count();
     if (ms < 1) ms = 1;
-    std::uint64_t nps = total * 1000 / static_cast<std::uint64_t>(ms);
+    const std::uint64_t nps = total * 1000 / static_cast<std::uint64_t>(ms);
     out += "\nNodes searched: " + std::to_string(total) + "  (" + std::to_string(ms) + " ms, "
            + std::to_string(nps) + " nps)\n";
     write_raw(out);

@@ -1,0 +1,410 @@
+#include "core/router_moe.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "core/attacks.h"
+
+namespace orvane::router_moe {
+namespace {
+
+using router::LoadError;
+using router::log_sum_exp;
+
+constexpr int MAX_MOVES = router::MAX_MOVES;
+
+// Expert feature offsets after the two trunk vectors.
+constexpr int FEAT_PROMO = 0;        // + promotion kind 0..4 (0 = none)
+constexpr int FEAT_CAPTURE = 5;
+constexpr int FEAT_VICTIM_VALUE = 6;
+constexpr int FEAT_IS_PROMOTION = 7;
+constexpr int FEAT_CASTLE = 8;
+constexpr int FEAT_TO_PAWN_ATTACKED = 9;
+constexpr int FEAT_FROM_PAWN_ATTACKED = 10;
+
+// Captured piece values by type; en passant takes a pawn.
+constexpr float VICTIM_VALUE[6] = {0.1f, 0.3f, 0.33f, 0.5f, 0.9f, 1.0f};
+
+float silu(float x) { return x / (1.0f + std::exp(-x)); }
+
+void silu_into(const float* in, float* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = silu(in[i]);
+}
+
+// h += x * row over the expert's units.
+void axpy(float* h, const float* row, float x, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) h[i] += x * row[i];
+}
+
+// Sequential reading of an RRT5 file; every array is bounds-checked before it is allocated,
+// so a header that promises huge arrays cannot make the loader allocate more than the file.
+struct Reader {
+    std::span<const std::uint8_t> bytes;
+    std::uint64_t offset = HEADER_BYTES;
+    std::optional<LoadError> error;
+
+    void floats(std::vector<float>& dst, std::uint64_t count) {
+        if (error) return;
+        const std::uint64_t size = count * 4;
+        if (size > bytes.size() - offset) {
+            error = LoadError{"truncated RRT5 file at byte " + std::to_string(offset) + ", need "
+                              + std::to_string(size) + " more"};
+            return;
+        }
+        dst.resize(count);
+        if (count) std::memcpy(dst.data(), bytes.data() + offset, size);
+        offset += size;
+    }
+};
+
+void put_bytes(std::vector<std::uint8_t>& out, const void* src, std::size_t size) {
+    const std::size_t at = out.size();
+    out.resize(at + size);
+    if (size) std::memcpy(out.data() + at, src, size);
+}
+
+void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) { put_bytes(out, &v, 4); }
+
+void put_floats(std::vector<std::uint8_t>& out, const std::vector<float>& v) {
+    put_bytes(out, v.data(), v.size() * 4);
+}
+
+void fill_uniform(std::vector<float>& v, std::size_t count, float scale, router::XorShift64& rng) {
+    v.resize(count);
+    for (float& w : v) w = rng.next() * scale;
+}
+
+// Per-thread working vectors, grown to the largest network seen and then reused.
+struct Scratch {
+    std::vector<float> planes, x, y, a, trunk, z, h_source, h;
+    void ensure(std::size_t c, std::size_t e) {
+        auto grow = [](std::vector<float>& v, std::size_t n) {
+            if (v.size() < n) v.resize(n);
+        };
+        grow(planes, INPUT_PLANES * 64);
+        grow(x, c * 64);
+        grow(y, c * 64);
+        grow(a, c * 64);
+        grow(trunk, c * 64);
+        grow(z, c + EMBED);
+        grow(h_source, e);
+        grow(h, e);
+    }
+};
+
+Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+}
+
+Bitboard pawn_attacks(const Position& pos, Color c) {
+    Bitboard attacked = 0;
+    for (Bitboard pawns = pos.pieces(c, PAWN); pawns;) attacked |= attacks::PAWN[c][pop_lsb(pawns)];
+    return attacked;
+}
+
+}  // namespace
+
+void input_planes(const Position& pos, float* planes) {
+    std::fill(planes, planes + INPUT_PLANES * 64, 0.0f);
+    const Color us = pos.side();
+    const Color them = us ^ 1;
+    const int flip = us == BLACK ? 56 : 0;
+    for (Bitboard occ = pos.pieces(); occ;) {
+        const int sq = pop_lsb(occ);
+        const Piece p = pos.piece_on(sq);
+        const int plane = (color_of(p) == us ? PLANE_OWN : PLANE_ENEMY) + kind_of(p);
+        planes[plane * 64 + (sq ^ flip)] = 1.0f;
+    }
+    const std::uint8_t rights = pos.castling();
+    const std::uint8_t king_side[2] = {WHITE_KING_SIDE, BLACK_KING_SIDE};
+    const std::uint8_t queen_side[2] = {WHITE_QUEEN_SIDE, BLACK_QUEEN_SIDE};
+    const bool castle[4] = {(rights & king_side[us]) != 0, (rights & queen_side[us]) != 0,
+                            (rights & king_side[them]) != 0, (rights & queen_side[them]) != 0};
+    for (int k = 0; k < 4; ++k)
+        if (castle[k]) std::fill(planes + (PLANE_CASTLE + k) * 64, planes + (PLANE_CASTLE + k + 1) * 64, 1.0f);
+    if (pos.ep_square() < 64) planes[PLANE_EP * 64 + (pos.ep_square() ^ flip)] = 1.0f;
+    for (Bitboard b = pawn_attacks(pos, them); b;)
+        planes[PLANE_PAWN_ATTACKS * 64 + (pop_lsb(b) ^ flip)] = 1.0f;
+    for (Bitboard b = pos.pieces(us); b;) planes[PLANE_OCCUPIED * 64 + (pop_lsb(b) ^ flip)] = 1.0f;
+}
+
+void conv3x3_8x8(const float* input, int in_channels, const float* weights, const float* bias,
+                 int out_channels, float* output) {
+    for (int o = 0; o < out_channels; ++o) std::fill(output + o * 64, output + o * 64 + 64, bias[o]);
+    // One zero-bordered 10x10 copy of each input plane: the border is the padding.
+    float pad[100] = {};
+    for (int i = 0; i < in_channels; ++i) {
+        for (int r = 0; r < 8; ++r) std::memcpy(pad + (r + 1) * 10 + 1, input + i * 64 + r * 8, 32);
+        for (int o = 0; o < out_channels; ++o) {
+            const float* w = weights + (static_cast<std::size_t>(o) * in_channels + i) * 9;
+            float acc[64];
+            std::memcpy(acc, output + o * 64, sizeof acc);
+            for (int ky = 0; ky < 3; ++ky)
+                for (int kx = 0; kx < 3; ++kx) {
+                    const float wk = w[ky * 3 + kx];
+                    for (int r = 0; r < 8; ++r)
+                        for (int c = 0; c < 8; ++c) acc[r * 8 + c] += wk * pad[(r + ky) * 10 + c + kx];
+                }
+            std::memcpy(output + o * 64, acc, sizeof acc);
+        }
+    }
+}
+
+LoadResult RouterMoeNet::from_bytes(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < HEADER_BYTES || std::memcmp(bytes.data(), "RRT5", 4) != 0)
+        return LoadError{"not an RRT5 router network file"};
+    std::uint32_t header[4];
+    std::memcpy(header, bytes.data() + 4, sizeof header);
+    const std::uint32_t c = header[0], b = header[1], e = header[2], in = header[3];
+    if (c < 1 || c > MAX_CHANNELS || b > MAX_BLOCKS || e < 1 || in != INPUT_PLANES)
+        return LoadError{"invalid RRT5 header C=" + std::to_string(c) + " B=" + std::to_string(b)
+                         + " E=" + std::to_string(e) + " in=" + std::to_string(in)};
+
+    auto net = std::make_shared<RouterMoeNet>();
+    net->channels = c;
+    net->blocks = b;
+    net->expert_units = e;
+    net->input_planes = in;
+    const std::uint64_t cc = c, ee = e, f = net->feature_count();
+    Reader r{bytes, HEADER_BYTES, std::nullopt};
+    r.floats(net->stem_weights, INPUT_PLANES * cc * 9);
+    r.floats(net->stem_bias, cc);
+    net->res_blocks.resize(b);
+    for (ResBlockWeights& block : net->res_blocks) {
+        r.floats(block.conv1_weights, cc * cc * 9);
+        r.floats(block.conv1_bias, cc);
+        r.floats(block.conv2_weights, cc * cc * 9);
+        r.floats(block.conv2_bias, cc);
+    }
+    r.floats(net->piece_embed, 6 * EMBED);
+    r.floats(net->source_hidden_weights, cc * (cc + EMBED));
+    r.floats(net->source_hidden_bias, cc);
+    r.floats(net->source_out_weights, cc);
+    std::vector<float> out_bias;
+    r.floats(out_bias, 1);
+    r.floats(net->expert_weights, 6 * f * ee);
+    r.floats(net->expert_bias, 6 * ee);
+    r.floats(net->expert_out_weights, 6 * ee);
+    r.floats(net->piece_bias, 6);
+    r.floats(net->move_bias, MOVE_BIAS_SIZE);
+    if (r.error) return *r.error;
+    if (r.offset != bytes.size())
+        return LoadError{"RRT5 file size mismatch: read " + std::to_string(r.offset) + ", total "
+                         + std::to_string(bytes.size())};
+    net->source_out_bias = out_bias[0];
+    return std::shared_ptr<const RouterMoeNet>(std::move(net));
+}
+
+RouterMoeNet RouterMoeNet::random(std::uint32_t channels, std::uint32_t blocks,
+                                  std::uint32_t expert_units, std::uint64_t rng_state) {
+    RouterMoeNet net;
+    net.channels = channels;
+    net.blocks = blocks;
+    net.expert_units = expert_units;
+    const std::size_t c = channels, e = expert_units, f = net.feature_count();
+    router::XorShift64 rng{rng_state};
+    auto inv_sqrt = [](std::size_t n) { return 1.0f / std::sqrt(static_cast<float>(n)); };
+
+    fill_uniform(net.stem_weights, INPUT_PLANES * c * 9, inv_sqrt(INPUT_PLANES * 9), rng);
+    net.stem_bias.assign(c, 0.0f);
+    net.res_blocks.resize(blocks);
+    for (ResBlockWeights& block : net.res_blocks) {
+        fill_uniform(block.conv1_weights, c * c * 9, inv_sqrt(c * 9), rng);
+        block.conv1_bias.assign(c, 0.0f);
+        // The residual branch starts small so the tower stays near the identity.
+        fill_uniform(block.conv2_weights, c * c * 9, 0.5f * inv_sqrt(c * 9), rng);
+        block.conv2_bias.assign(c, 0.0f);
+    }
+    fill_uniform(net.piece_embed, 6 * EMBED, 1.0f, rng);
+    fill_uniform(net.source_hidden_weights, c * (c + EMBED), inv_sqrt(c + EMBED), rng);
+    net.source_hidden_bias.assign(c, 0.0f);
+    fill_uniform(net.source_out_weights, c, inv_sqrt(c), rng);
+    net.source_out_bias = 0.0f;
+    fill_uniform(net.expert_weights, 6 * f * e, inv_sqrt(f), rng);
+    net.expert_bias.assign(6 * e, 0.0f);
+    fill_uniform(net.expert_out_weights, 6 * e, inv_sqrt(e), rng);
+    net.piece_bias.assign(6, 0.0f);
+    net.move_bias.assign(MOVE_BIAS_SIZE, 0.0f);
+    return net;
+}
+
+std::vector<std::uint8_t> serialise(const RouterMoeNet& net) {
+    std::vector<std::uint8_t> out{'R', 'R', 'T', '5'};
+    put_u32(out, net.channels);
+    put_u32(out, net.blocks);
+    put_u32(out, net.expert_units);
+    put_u32(out, net.input_planes);
+    put_floats(out, net.stem_weights);
+    put_floats(out, net.stem_bias);
+    for (const ResBlockWeights& block : net.res_blocks) {
+        put_floats(out, block.conv1_weights);
+        put_floats(out, block.conv1_bias);
+        put_floats(out, block.conv2_weights);
+        put_floats(out, block.conv2_bias);
+    }
+    put_floats(out, net.piece_embed);
+    put_floats(out, net.source_hidden_weights);
+    put_floats(out, net.source_hidden_bias);
+    put_floats(out, net.source_out_weights);
+    put_floats(out, std::vector<float>{net.source_out_bias});
+    put_floats(out, net.expert_weights);
+    put_floats(out, net.expert_bias);
+    put_floats(out, net.expert_out_weights);
+    put_floats(out, net.piece_bias);
+    put_floats(out, net.move_bias);
+    return out;
+}
+
+std::vector<float> RouterMoeNet::log_probs(const Position& pos, std::span<const Move> moves,
+                                           std::uint32_t top_k) const {
+    std::vector<float> out(moves.size());
+    log_probs(pos, moves, top_k, out);
+    return out;
+}
+
+void RouterMoeNet::log_probs(const Position& pos, std::span<const Move> moves,
+                             std::uint32_t top_k, std::span<float> out) const {
+    const int n = static_cast<int>(moves.size());
+    if (n > MAX_MOVES || out.size() < moves.size()) fatal("router: move list does not fit");
+    if (n == 0) return;
+    const Color us = pos.side();
+    const int flip = us == BLACK ? 56 : 0;
+    const std::size_t c = channels, e = expert_units, f = feature_count();
+    Scratch& s = scratch();
+    s.ensure(c, e);
+
+    // Residual tower: x = stem(planes); x += conv2(silu(conv1(silu(x)))) per block.
+    router_moe::input_planes(pos, s.planes.data());
+    float* x = s.x.data();
+    float* y = s.y.data();
+    float* a = s.a.data();
+    const int ci = static_cast<int>(c);
+    conv3x3_8x8(s.planes.data(), INPUT_PLANES, stem_weights.data(), stem_bias.data(), ci, x);
+    for (const ResBlockWeights& block : res_blocks) {
+        silu_into(x, a, c * 64);
+        conv3x3_8x8(a, ci, block.conv1_weights.data(), block.conv1_bias.data(), ci, y);
+        silu_into(y, a, c * 64);
+        conv3x3_8x8(a, ci, block.conv2_weights.data(), block.conv2_bias.data(), ci, y);
+        for (std::size_t i = 0; i < c * 64; ++i) x[i] += y[i];
+    }
+    // t[square] as a contiguous C-vector.
+    float* trunk = s.trunk.data();
+    for (std::size_t ch = 0; ch < c; ++ch)
+        for (int sq = 0; sq < 64; ++sq) trunk[sq * c + ch] = silu(x[ch * 64 + sq]);
+    auto t_at = [&](int sq) { return std::span<const float>{trunk + sq * c, c}; };
+
+    // Sources (from-squares) in order of first appearance, each with its source logit.
+    std::int8_t source_of[64];
+    std::fill(std::begin(source_of), std::end(source_of), -1);
+    std::uint8_t source_from[64];
+    std::uint8_t move_source[MAX_MOVES];
+    int source_count = 0;
+    for (int i = 0; i < n; ++i) {
+        const int from = move_from(moves[i]);
+        if (source_of[from] < 0) {
+            source_of[from] = static_cast<std::int8_t>(source_count);
+            source_from[source_count++] = static_cast<std::uint8_t>(from);
+        }
+        move_source[i] = static_cast<std::uint8_t>(source_of[from]);
+    }
+    float source_logit[64];
+    float* z = s.z.data();
+    for (int si = 0; si < source_count; ++si) {
+        const int from = source_from[si];
+        const int kind = kind_of(pos.piece_on(from));
+        std::copy_n(trunk + (from ^ flip) * c, c, z);
+        std::copy_n(piece_embed.data() + kind * EMBED, EMBED, z + c);
+        float logit = source_out_bias;
+        for (std::size_t l = 0; l < c; ++l) {
+            const float hidden = source_hidden_bias[l]
+                                 + router::RouterNet::dot(
+                                     {source_hidden_weights.data() + l * (c + EMBED), c + EMBED},
+                                     {z, c + EMBED});
+            logit += source_out_weights[l] * silu(hidden);
+        }
+        source_logit[si] = logit;
+    }
+
+    // Top-K: only the best sources get the expert head; a stable sort keeps ties in order of
+    // first appearance, and a NaN logit (corrupt weights) ranks last.
+    bool expanded[64];
+    std::fill(expanded, expanded + source_count, true);
+    if (top_k > 0 && top_k < static_cast<std::uint32_t>(source_count)) {
+        std::uint8_t order[64];
+        for (int si = 0; si < source_count; ++si) order[si] = static_cast<std::uint8_t>(si);
+        auto key = [&](int si) {
+            float v = source_logit[si];
+            return std::isnan(v) ? -std::numeric_limits<float>::infinity() : v;
+        };
+        std::stable_sort(order, order + source_count,
+                         [&](std::uint8_t l, std::uint8_t r) { return key(l) > key(r); });
+        std::fill(expanded, expanded + source_count, false);
+        for (std::uint32_t k = 0; k < top_k; ++k) expanded[order[k]] = true;
+    }
+
+    // Move logits: the expert of the moving piece over the move's features. The from-square
+    // part of the first layer is shared by all moves of a source.
+    const Bitboard enemy_pawn_attacks = pawn_attacks(pos, us ^ 1);
+    float move_logit[MAX_MOVES];
+    float source_lse[64];
+    float group[MAX_MOVES];
+    float* h_source = s.h_source.data();
+    float* h = s.h.data();
+    for (int si = 0; si < source_count; ++si) {
+        const int from = source_from[si];
+        const int mfrom = from ^ flip;
+        const int kind = kind_of(pos.piece_on(from));
+        const float* w = expert_weights.data() + kind * f * e;
+        const float* out_w = expert_out_weights.data() + kind * e;
+        if (expanded[si]) {
+            std::copy_n(expert_bias.data() + kind * e, e, h_source);
+            const std::span<const float> t_from = t_at(mfrom);
+            for (std::size_t k = 0; k < c; ++k)
+                if (t_from[k] != 0.0f) axpy(h_source, w + k * e, t_from[k], e);
+            if (enemy_pawn_attacks & bit(from)) axpy(h_source, w + (2 * c + FEAT_FROM_PAWN_ATTACKED) * e, 1.0f, e);
+        }
+        int members = 0;
+        for (int i = 0; i < n; ++i) {
+            if (move_source[i] != si) continue;
+            float logit = 0.0f;
+            if (expanded[si]) {
+                const Move m = moves[i];
+                const int to = move_to(m);
+                const int mto = to ^ flip;
+                std::copy_n(h_source, e, h);
+                const std::span<const float> t_to = t_at(mto);
+                for (std::size_t k = 0; k < c; ++k)
+                    if (t_to[k] != 0.0f) axpy(h, w + (c + k) * e, t_to[k], e);
+                const float* scalars = w + 2 * c * e;
+                const int promo = is_promotion(m) ? promoted_kind(m) : 0;
+                axpy(h, scalars + (FEAT_PROMO + promo) * e, 1.0f, e);
+                if (is_capture(m)) {
+                    const int victim = is_en_passant(m) ? PAWN : kind_of(pos.piece_on(to));
+                    axpy(h, scalars + FEAT_CAPTURE * e, 1.0f, e);
+                    axpy(h, scalars + FEAT_VICTIM_VALUE * e, VICTIM_VALUE[victim], e);
+                }
+                if (promo) axpy(h, scalars + FEAT_IS_PROMOTION * e, 1.0f, e);
+                if (is_castle(m)) axpy(h, scalars + FEAT_CASTLE * e, 1.0f, e);
+                if (enemy_pawn_attacks & bit(to)) axpy(h, scalars + FEAT_TO_PAWN_ATTACKED * e, 1.0f, e);
+                logit = piece_bias[kind] + move_bias[kind * 4096 + mfrom * 64 + mto];
+                for (std::size_t u = 0; u < e; ++u) logit += out_w[u] * silu(h[u]);
+            }
+            move_logit[i] = logit;
+            group[members++] = logit;
+        }
+        source_lse[si] = log_sum_exp(group, members);
+    }
+
+    const float total = log_sum_exp(source_logit, source_count);
+    for (int i = 0; i < n; ++i) {
+        const int si = move_source[i];
+        out[i] = (source_logit[si] - total) + (move_logit[i] - source_lse[si]);
+    }
+}
+
+}  // namespace orvane::router_moe

@@ -1,0 +1,468 @@
+#include "core/smp.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "core/movegen.h"
+#include "core/text.h"
+
+namespace orvane::smp {
+
+std::optional<SmpMode> parse_smp_mode(std::string_view text) {
+    const std::string word = text::ascii_lower(text::trim(text));
+    if (word == "lazy" || word == "lazysmp") return SmpMode::Lazy;
+    if (word == "ybwc") return SmpMode::YBWC;
+    if (word == "abdada") return SmpMode::ABDADA;
+    return std::nullopt;
+}
+
+std::string_view smp_mode_name(SmpMode mode) {
+    switch (mode) {
+        case SmpMode::YBWC: return "YBWC";
+        case SmpMode::ABDADA: return "ABDADA";
+        default: return "Lazy";
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Split points.
+
+void YbwcPool::push_split(const std::shared_ptr<YbwcSplit>& split) {
+    std::lock_guard lock(lock_);
+    splits_.push_back(split);
+    cv_.notify_all();
+}
+
+void YbwcPool::remove_split(const std::shared_ptr<YbwcSplit>& split) {
+    std::lock_guard lock(lock_);
+    for (auto it = splits_.rbegin(); it != splits_.rend(); ++it) {
+        if (it->get() == split.get()) {
+            splits_.erase(std::next(it).base());
+            break;
+        }
+    }
+    cv_.notify_all();
+}
+
+void YbwcPool::wait_briefly(const YbwcSplit& split) {
+    std::unique_lock lock(lock_);
+    if (split.helpers.load() != 0) cv_.wait_for(lock, std::chrono::milliseconds(1));
+}
+
+std::shared_ptr<YbwcSplit> YbwcPool::wait_for_work() {
+    idle_.fetch_add(1);
+    std::unique_lock lock(lock_);
+    for (;;) {
+        for (auto it = splits_.rbegin(); it != splits_.rend(); ++it) {
+            YbwcSplit& s = **it;
+            if (!s.stop.load() && s.next.load() < s.moves.size()) {
+                s.helpers.fetch_add(1);
+                idle_.fetch_sub(1);
+                return *it;
+            }
+        }
+        if (!active_) {
+            idle_.fetch_sub(1);
+            return nullptr;
+        }
+        cv_.wait(lock);
+    }
+}
+
+void YbwcPool::release(YbwcSplit& split) {
+    if (split.helpers.fetch_sub(1) == 1) {
+        std::lock_guard lock(lock_);
+        cv_.notify_all();
+    }
+}
+
+void YbwcPool::set_active(bool active) {
+    std::lock_guard lock(lock_);
+    active_ = active;
+    cv_.notify_all();
+}
+
+template <Evaluator E>
+SplitOutcome run_split(Searcher<E>& searcher, YbwcPool& pool, const Position& pos,
+                       const SplitNode& node, std::vector<ordering::ScoredMove> moves) {
+    auto split = std::make_shared<YbwcSplit>();
+    split->position = pos;
+    split->moves = std::move(moves);
+    split->ply = node.ply;
+    split->best_score = node.best_score;
+    split->best_move = node.best_move;
+    split->depth = node.depth;
+    split->beta = node.beta;
+    split->alpha.store(node.alpha);
+    split->pv_node = node.pv_node;
+    split->cut_node = node.cut_node;
+    split->in_check = node.in_check;
+    split->improving = node.improving;
+    split->tt_move_noisy = node.tt_move_noisy;
+
+    pool.push_split(split);
+    searcher.help_ybwc_split(*split);
+    while (split->helpers.load() != 0) pool.wait_briefly(*split);
+    pool.remove_split(split);
+
+    std::lock_guard lock(split->result_lock);
+    return {split->best_score, split->best_move, split->pv};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The vote.
+
+SearchResult pick_best_thread(const SearchResult& main, const std::vector<SearchResult>& helpers) {
+    constexpr int MATE_VOTE = 31872;
+    std::vector<const SearchResult*> candidates{&main};
+    for (const SearchResult& h : helpers)
+        if (h.best && h.depth > 0) candidates.push_back(&h);
+    if (candidates.size() == 1) return main;
+
+    const SearchResult* mate = nullptr;
+    for (const SearchResult* c : candidates)
+        if (c->score >= MATE_VOTE && (!mate || c->score >= mate->score)) mate = c;
+    if (mate) return *mate;
+
+    int lowest = candidates[0]->score;
+    for (const SearchResult* c : candidates) lowest = std::min(lowest, c->score);
+    const SearchResult* winner = candidates[0];
+    std::int64_t winner_votes = std::numeric_limits<std::int64_t>::min();
+    for (const SearchResult* c : candidates) {
+        std::int64_t votes = 0;
+        for (const SearchResult* x : candidates)
+            if (x->best == c->best)
+                votes += static_cast<std::int64_t>(x->depth) * (x->score - lowest + 10);
+        if (votes > winner_votes || (votes == winner_votes && c->depth > winner->depth)) {
+            winner = c;
+            winner_votes = votes;
+        }
+    }
+    return *winner;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Helper threads.
+
+template <Evaluator E>
+std::unique_ptr<HelperWorker<E>> HelperWorker<E>::spawn(int index,
+                                                         std::unique_ptr<Searcher<E>> searcher) {
+    auto worker = std::unique_ptr<HelperWorker<E>>(new HelperWorker<E>());
+    auto shared = std::make_shared<WorkerShared<E>>();
+    worker->shared_ = shared;
+    std::shared_ptr<Searcher<E>> owned(std::move(searcher));
+    auto loop = [shared, owned]() {
+        using Cmd = WorkerCmd<E>;
+        for (;;) {
+            typename Cmd::Variant cmd;
+            {
+                std::unique_lock lock(shared->lock);
+                shared->cv.wait(lock, [&] { return shared->cmd.has_value(); });
+                cmd = std::move(*shared->cmd);
+                shared->cmd.reset();
+            }
+            std::optional<SearchResult> result;
+            bool quit = false;
+            bool crashed = false;
+            try {
+                Searcher<E>& s = *owned;
+                std::visit(
+                    [&](auto& c) {
+                        using T = std::decay_t<decltype(c)>;
+                        if constexpr (std::is_same_v<T, typename Cmd::Search>) {
+                            SearchLimits limits;
+                            limits.infinite = true;
+                            s.set_root_moves(std::move(c.root_moves));
+                            if (!c.tb_root_moves.empty()) s.set_root_probe(std::move(c.tb_root_moves));
+                            result = s.search(c.position, limits, InfoCallback{});
+                        } else if constexpr (std::is_same_v<T, typename Cmd::YbwcHelp>) {
+                            s.reset_node_counts();
+                            s.clear_stopped();
+                            s.clear_time_limits();
+                            s.set_hard_node_limit(std::nullopt);
+                            s.set_iteration_depth(2);
+                            while (std::shared_ptr<YbwcSplit> split = c.pool->wait_for_work()) {
+                                s.help_ybwc_split(*split);
+                                c.pool->release(*split);
+                                if (s.stop_flag()->load()) break;
+                            }
+                            s.flush_nodes();
+                        } else if constexpr (std::is_same_v<T, typename Cmd::SetTt>) {
+                            s.set_table(std::move(c.table));
+                        } else if constexpr (std::is_same_v<T, typename Cmd::SetTablebase>) {
+                            s.set_tablebase(std::move(c.tablebase));
+                        } else if constexpr (std::is_same_v<T, typename Cmd::SetBusy>) {
+                            s.set_busy_moves(std::move(c.busy));
+                        } else if constexpr (std::is_same_v<T, typename Cmd::SetYbwc>) {
+                            s.set_ybwc(std::move(c.pool));
+                        } else if constexpr (std::is_same_v<T, typename Cmd::SetEval>) {
+                            s.set_evaluator(std::move(c.evaluator));
+                        } else if constexpr (std::is_same_v<T, typename Cmd::Clear>) {
+                            s.clear_learned();
+                        } else {
+                            quit = true;
+                        }
+                    },
+                    cmd);
+            } catch (const FatalError&) {
+                crashed = true;
+            }
+            std::lock_guard lock(shared->lock);
+            shared->result = result;
+            shared->busy = false;
+            shared->crashed = shared->crashed || crashed;
+            shared->cv.notify_all();
+            if (quit || crashed) return;
+        }
+    };
+    worker->thread_ = NamedThread::spawn("helper-" + std::to_string(index), SEARCH_STACK_BYTES,
+                                         std::move(loop), "spawn helper thread");
+    return worker;
+}
+
+template <Evaluator E>
+HelperWorker<E>::~HelperWorker() {
+    dispatch(typename WorkerCmd<E>::Quit{});
+    thread_.join();
+}
+
+template <Evaluator E>
+void HelperWorker<E>::dispatch(typename WorkerCmd<E>::Variant cmd) {
+    std::lock_guard lock(shared_->lock);
+    shared_->cmd = std::move(cmd);
+    shared_->busy = true;
+    shared_->result.reset();
+    shared_->cv.notify_all();
+}
+
+template <Evaluator E>
+std::optional<SearchResult> HelperWorker<E>::wait() {
+    std::unique_lock lock(shared_->lock);
+    shared_->cv.wait(lock, [&] { return !shared_->busy || shared_->crashed; });
+    if (shared_->crashed) fatal("helper thread crashed");
+    std::optional<SearchResult> r = std::move(shared_->result);
+    shared_->result.reset();
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The pool.
+
+template <Evaluator E>
+ThreadPool<E>::ThreadPool(std::unique_ptr<Searcher<E>> main) : main_(std::move(main)) {}
+
+template <Evaluator E>
+ThreadPool<E>::~ThreadPool() {
+    helpers_.clear();  // each helper is told to quit and joined before the shared objects go
+}
+
+template <Evaluator E>
+void ThreadPool<E>::resize(std::size_t threads) {
+    const std::size_t wanted = threads > 0 ? threads - 1 : 0;
+    while (helpers_.size() > wanted) helpers_.pop_back();
+    while (helpers_.size() < wanted) {
+        const int index = static_cast<int>(helpers_.size()) + 1;
+        auto searcher = std::make_unique<Searcher<E>>(main_->evaluator(), main_->table(),
+                                                      main_->stop_flag());
+        searcher->set_node_counter(main_->node_counter());
+        searcher->set_thread_index(index);
+        searcher->set_tablebase(main_->tablebase());
+        helpers_.push_back(HelperWorker<E>::spawn(index, std::move(searcher)));
+    }
+}
+
+template <Evaluator E>
+void ThreadPool<E>::set_table(std::shared_ptr<tt::TranspositionTable> table) {
+    for (auto& h : helpers_) {
+        h->dispatch(typename WorkerCmd<E>::SetTt{table});
+        h->wait();
+    }
+    main_->set_table(std::move(table));
+}
+
+template <Evaluator E>
+void ThreadPool<E>::set_tablebase(std::shared_ptr<const Tablebase> tablebase) {
+    for (auto& h : helpers_) {
+        h->dispatch(typename WorkerCmd<E>::SetTablebase{tablebase});
+        h->wait();
+    }
+    main_->set_tablebase(std::move(tablebase));
+}
+
+template <Evaluator E>
+void ThreadPool<E>::set_busy(std::shared_ptr<BusyMoves> busy) {
+    for (auto& h : helpers_) {
+        h->dispatch(typename WorkerCmd<E>::SetBusy{busy});
+        h->wait();
+    }
+    main_->set_busy_moves(std::move(busy));
+}
+
+template <Evaluator E>
+void ThreadPool<E>::set_ybwc(std::shared_ptr<YbwcPool> pool) {
+    for (auto& h : helpers_) {
+        h->dispatch(typename WorkerCmd<E>::SetYbwc{pool});
+        h->wait();
+    }
+    ybwc_ = pool;
+    main_->set_ybwc(std::move(pool));
+}
+
+template <Evaluator E>
+void ThreadPool<E>::set_evaluator(const E& evaluator) {
+    for (auto& h : helpers_) {
+        h->dispatch(typename WorkerCmd<E>::SetEval{evaluator});
+        h->wait();
+    }
+    main_->set_evaluator(evaluator);
+}
+
+template <Evaluator E>
+void ThreadPool<E>::clear() {
+    main_->table()->clear();
+    main_->clear_learned();
+    for (auto& h : helpers_) {
+        h->dispatch(typename WorkerCmd<E>::Clear{});
+        h->wait();
+    }
+}
+
+template <Evaluator E>
+SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLimits& limits,
+                                   const InfoCallback& on_info) {
+    Position root = root_position;
+    if (helpers_.empty()) return main_->search(root, limits, on_info);
+
+    main_->node_counter()->store(0);
+    // Root moves for every thread: tablebase filtering, then the searchmoves restriction.
+    std::vector<Move> root_moves;
+    std::vector<RootMove> probe;
+    if (main_->tablebase()) {
+        if (auto p = main_->tablebase()->probe_root(root); p && !p->empty()) {
+            probe = std::move(*p);
+            root_moves = tablebase::filter_root_moves(probe);
+        }
+    }
+    root_moves = Searcher<E>::restrict_root_moves(root_moves, limits.searchmoves);
+
+    SearchResult result;
+    if (ybwc_) {
+        ybwc_->set_active(true);
+        for (auto& h : helpers_) h->dispatch(typename WorkerCmd<E>::YbwcHelp{ybwc_});
+        main_->set_root_moves(root_moves);
+        if (!probe.empty()) main_->set_root_probe(probe);
+        result = main_->search(root, limits, on_info);
+        main_->stop_flag()->store(true);
+        ybwc_->set_active(false);
+        for (auto& h : helpers_) h->wait();
+    } else {
+        for (auto& h : helpers_)
+            h->dispatch(typename WorkerCmd<E>::Search{root_moves, probe, root});
+        main_->set_root_moves(root_moves);
+        if (!probe.empty()) main_->set_root_probe(probe);
+        result = main_->search(root, limits, on_info);
+        main_->stop_flag()->store(true);
+        std::vector<SearchResult> helper_results;
+        for (auto& h : helpers_)
+            if (std::optional<SearchResult> r = h->wait()) helper_results.push_back(*r);
+        if (main_->multipv() < 2 && result.best) result = pick_best_thread(result, helper_results);
+    }
+    result.nodes = main_->node_counter()->load();
+    return result;
+}
+
+#define ORVANE_SMP_INSTANCES(E)                                                               \
+    template class HelperWorker<E>;                                                           \
+    template class ThreadPool<E>;                                                             \
+    template SplitOutcome run_split<E>(Searcher<E>&, YbwcPool&, const Position&,              \
+                                       const SplitNode&, std::vector<ordering::ScoredMove>);
+
+ORVANE_SMP_INSTANCES(PstEval)
+
+}  // namespace orvane::smp
+
+namespace orvane {
+
+template <Evaluator E>
+void Searcher<E>::help_ybwc_split(smp::YbwcSplit& split) {
+    Position local = split.position;
+    const int ply = split.ply;
+    const std::atomic<bool>* previous_abort = abort_;
+    abort_ = &split.stop;
+    if (thread_index_ != 0) {
+        // A helper joins in the middle of someone else's line: nothing below this ply is its own.
+        eval_.reset(local);
+        for (int p = 0; p <= ply && p < STACK_SIZE; ++p) {
+            cont_[p] = {};
+            move_stack_[p] = {};
+            eval_stack_[p] = NO_EVAL;
+            excluded_[p] = NULL_MOVE;
+        }
+    }
+    const Bitboard threats = ordering::pawn_threats(local);
+    const Color us = local.side();
+    const int d = split.depth;
+
+    while (!split.stop.load() && !stopped_) {
+        const std::size_t i = split.next.fetch_add(1);
+        if (i >= split.moves.size()) break;
+        const auto [m, s] = split.moves[i];
+        const bool quiet = is_quiet(m);
+        const int history = quiet && s >= ordering::COUNTER
+                                ? quiet_history(us, threats, local.piece_on(move_from(m)), m, ply)
+                                : s;
+        make(local, m, ply, threats);
+        const int a = split.alpha.load();
+
+        int r = 0;
+        if (d >= 2 && i >= (split.pv_node ? 1u : 0u) && !local.in_check() && !split.in_check) {
+            const int l = lmr_reduction(d, static_cast<int>(i) + 1);
+            const int max_r = std::max(d - 2, 0);
+            if (!quiet) {
+                if (d != 2 && s <= ordering::GOOD_CAPTURE - 1 && !split.pv_node)
+                    r = std::clamp(l / 2 + (split.improving ? 0 : 1), 0, max_r);
+            } else {
+                r = l + ((split.cut_node && !split.pv_node) ? 1 : 0) + (split.tt_move_noisy ? 1 : 0)
+                    + (split.improving ? 0 : 1)
+                    - (std::clamp(history / 8386, -2, 2) + (split.pv_node ? 1 : 0)
+                       + (s > ordering::COUNTER - 1 ? 1 : 0));
+                r = std::clamp(r, 0, max_r);
+            }
+        }
+        int v = -negamax(local, d - 1 - r, -a - 1, -a, ply + 1, true, true);
+        if (r > 0 && v > a && !stopped_)
+            v = -negamax(local, d - 1, -a - 1, -a, ply + 1, true, !split.cut_node);
+        if (v > a && !stopped_ && v < split.beta)
+            v = -negamax(local, d - 1, -split.beta, -a, ply + 1, true, false);
+        unmake(local, m);
+
+        if (stopped_) {
+            // The split point's own stop is not the end of this thread's search.
+            if (!stop_->load() && !limits_reached()) stopped_ = false;
+            break;
+        }
+        bool cut = false;
+        {
+            std::lock_guard lock(split.result_lock);
+            if (v > split.best_score) {
+                split.best_score = v;
+                split.best_move = m;
+                split.pv.assign(1, m);
+                for (Move x : pv_at(ply + 1)) split.pv.push_back(x);
+                int current = split.alpha.load();
+                while (v > current && !split.alpha.compare_exchange_weak(current, v)) {
+                }
+                if (v >= split.beta) {
+                    split.stop.store(true);
+                    cut = true;
+                }
+            }
+        }
+        if (cut) break;
+    }
+    abort_ = previous_abort;
+}
+
+template void Searcher<PstEval>::help_ybwc_split(smp::YbwcSplit&);
+
+}  // namespace orvane

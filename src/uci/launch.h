@@ -1,0 +1,42 @@
+// Everything between "go" and "bestmove": the search-limits record, the search thread and
+// its output (info lines, the goal-move summary, bestmove).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/search.h"
+#include "uci/engine.h"
+
+namespace orvane::uci {
+
+struct SearchJob {
+    std::optional<Pool> pool;
+    SearchLimits limits;
+    Position position;
+    std::shared_ptr<const Tablebase> tablebase;
+    bool goal_moves = false;
+    std::shared_ptr<std::atomic<bool>> stop;
+    bool infinite = false;
+};
+
+Pool take_pool(SearchJob& job);
+
+// The body of the search thread.
+void run_search_job(SearchJob& job);
+
+// One "info" line for one reported search line.
+std::string format_info(const IterationInfo& info);
+void print_info(const IterationInfo& info);
+
+// The score as UCI prints it: "cp N" or "mate N".
+std::string format_score(int score);
+
+struct GoalLine {
+    std::int32_t score;
+    std::uint32_t win, draw, loss;
+    Move move;
+};
+std::vector<std::string> format_goals(const std::vector<GoalLine>& lines);
+
+}  // namespace orvane::uci

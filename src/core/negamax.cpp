@@ -48,6 +48,7 @@ void Searcher<E>::make(Position& pos, Move m, int ply, Bitboard threats) {
     cont_[ply] = {true, pos.piece_on(from), static_cast<std::uint8_t>(to)};
     eval_.push_move(pos, m);
     pos.make_move(m);
+    tt_->prefetch(pos.key());
 }
 
 template <Evaluator E>

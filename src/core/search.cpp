@@ -237,6 +237,15 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
     result.depth = 0;
 
 
+    if (root_count >= 2 && search_mode_ != SearchMode::AB && lines == 1 && thread_index_ == 0) {
+        const std::vector<Move> arms = root_moves_.empty() ? std::vector<Move>(legal.begin(), legal.end())
+                                                           : root_moves_;
+        result = run_root_mode(root, arms, max_depth, on_info);
+        flush_nodes();
+        result.nodes = nodes_;
+        return result;
+    }
+
     int previous_score = 0, stability = 0;
     bool stable_rule_used = false;
     std::vector<Line> previous_lines;

@@ -180,6 +180,10 @@ private:
         std::uint8_t to = 0;
     };
 
+    // Root selection modes (VOI, Gumbel sequential halving) over the given root moves.
+    SearchResult run_root_mode(Position& root, const std::vector<Move>& moves, int max_depth,
+                               const InfoCallback& on_info);
+
     // Iterative deepening.
     int aspiration(Position& pos, int depth, int previous_score, bool have_previous);
     std::uint64_t elapsed_ms() const;

@@ -1,3 +1,4 @@
+#include "core/nnue/nnue_eval.h"
 #include "core/bench.h"
 
 #include <algorithm>
@@ -58,5 +59,6 @@ BenchResult run_with(int depth, const E& evaluator) {
 BenchResult run(int depth) { return run_with(depth, PstEval{}); }
 
 template BenchResult run_with<PstEval>(int, const PstEval&);
+template BenchResult run_with<nnue::NnueEval>(int, const nnue::NnueEval&);
 
 }  // namespace orvane::bench

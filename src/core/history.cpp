@@ -1,3 +1,4 @@
+#include "core/nnue/nnue_eval.h"
 #include "core/history.h"
 
 #include <cstring>
@@ -97,5 +98,6 @@ void Searcher<E>::update_correction(const Position& pos, int diff, int depth, in
     template void Searcher<E>::update_correction(const Position&, int, int, int);
 
 ORVANE_HISTORY_INSTANCES(PstEval)
+ORVANE_HISTORY_INSTANCES(nnue::NnueEval)
 
 }  // namespace orvane

@@ -309,10 +309,12 @@ bool is_legal_move(const Position& pos, Move m) {
 
     const Bitboard line = attacks::LINE[k][from];
     if (!line || (line & bit(to)) || (attacks::BETWEEN[k][from] & occ)) return true;
+    // Only a slider on this very line can pin: one checking along another line has already
+    // been answered by the target test above.
     const Bitboard without = occ ^ bit(from);
     if (file_of(from) != file_of(k) && rank_of(from) != rank_of(k))
-        return !(attacks::bishop(k, without) & enemy & (pos.kind(BISHOP) | pos.kind(QUEEN)));
-    return !(attacks::rook(k, without) & enemy & (pos.kind(ROOK) | pos.kind(QUEEN)));
+        return !(attacks::bishop(k, without) & line & enemy & (pos.kind(BISHOP) | pos.kind(QUEEN)));
+    return !(attacks::rook(k, without) & line & enemy & (pos.kind(ROOK) | pos.kind(QUEEN)));
 }
 
 std::uint64_t perft(Position& pos, int depth) {

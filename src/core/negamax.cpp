@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/nnue/nnue_eval.h"
 #include "core/node_moves.h"
 #include "core/search.h"
 #include "core/see.h"
@@ -587,10 +588,16 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
 }
 
 template int Searcher<PstEval>::negamax(Position&, int, int, int, int, bool, bool);
+template int Searcher<nnue::NnueEval>::negamax(Position&, int, int, int, int, bool, bool);
 template void Searcher<PstEval>::make(Position&, Move, int, Bitboard);
+template void Searcher<nnue::NnueEval>::make(Position&, Move, int, Bitboard);
 template void Searcher<PstEval>::unmake(Position&, Move);
+template void Searcher<nnue::NnueEval>::unmake(Position&, Move);
 template void Searcher<PstEval>::copy_pv(int, Move);
+template void Searcher<nnue::NnueEval>::copy_pv(int, Move);
 template std::optional<int> Searcher<PstEval>::try_probcut(Position&, int, int, int, int, int, bool,
+                                                           bool);
+template std::optional<int> Searcher<nnue::NnueEval>::try_probcut(Position&, int, int, int, int, int, bool,
                                                            bool);
 
 }  // namespace orvane

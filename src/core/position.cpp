@@ -323,6 +323,16 @@ FenResult Position::from_fen(std::string_view fen) {
     }
     if (popcount(pos.pieces(WHITE, KING)) != 1 || popcount(pos.pieces(BLACK, KING)) != 1)
         return FenError{"each side needs exactly one king"};
+    // Material no game can reach is refused: every piece beyond the starting set must have
+    // been a pawn. Besides making no sense, such a board can have more legal moves than a
+    // move list holds (a board crowded with queens has 257); with reachable material the
+    // most there can be is 218.
+    for (Color c : {WHITE, BLACK}) {
+        auto count = [&](int kind) { return popcount(pos.pieces(c, kind)); };
+        const int promoted = std::max(count(QUEEN) - 1, 0) + std::max(count(ROOK) - 2, 0)
+                             + std::max(count(BISHOP) - 2, 0) + std::max(count(KNIGHT) - 2, 0);
+        if (count(PAWN) + promoted > 8) return FenError{"too many pieces"};
+    }
 
     std::string_view side = fields.size() > 1 ? fields[1] : "w";
     if (side == "w") pos.side_ = WHITE;

@@ -2,6 +2,7 @@
 // with stand pat, delta and exchange pruning, so that leaves are quiet when evaluated.
 #include <algorithm>
 
+#include "core/nnue/nnue_eval.h"
 #include "core/search.h"
 #include "core/see.h"
 
@@ -116,5 +117,6 @@ int Searcher<E>::qsearch(Position& pos, int alpha, int beta, int ply) {
 }
 
 template int Searcher<PstEval>::qsearch(Position&, int, int, int);
+template int Searcher<nnue::NnueEval>::qsearch(Position&, int, int, int);
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <immintrin.h>
 #include <limits>
 #include <optional>
 #include <string>
@@ -29,10 +30,49 @@ constexpr int FEAT_FROM_PAWN_ATTACKED = 10;
 // Captured piece values by type; en passant takes a pawn.
 constexpr float VICTIM_VALUE[6] = {0.1f, 0.3f, 0.33f, 0.5f, 0.9f, 1.0f};
 
-float silu(float x) { return x / (1.0f + std::exp(-x)); }
+#if defined(__AVX2__) && defined(__FMA__)
+// e^x to about 2 ulp: x = n ln 2 + r with |r| <= ln 2 / 2, e^r by a degree-6 polynomial, 2^n
+// through the exponent bits. Inputs are clamped so that 2^n stays a normal number or zero.
+__m256 exp8(__m256 x) {
+    x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-87.0f)), _mm256_set1_ps(88.0f));
+    const __m256 n = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(1.44269504088896341f)),
+                                     _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(0.693359375f), x);
+    r = _mm256_fnmadd_ps(n, _mm256_set1_ps(-2.12194440e-4f), r);
+    __m256 p = _mm256_set1_ps(1.9875691500e-4f);
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(8.3334519073e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(4.1665795894e-2f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459e-1f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
+    p = _mm256_fmadd_ps(p, _mm256_mul_ps(r, r), _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
+    const __m256i bits = _mm256_slli_epi32(
+        _mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
+    return _mm256_mul_ps(p, _mm256_castsi256_ps(bits));
+}
 
+__m256 silu8(__m256 x) {
+    const __m256 denom = _mm256_add_ps(_mm256_set1_ps(1.0f),
+                                       exp8(_mm256_sub_ps(_mm256_setzero_ps(), x)));
+    return _mm256_div_ps(x, denom);
+}
+#endif
+
+// silu(x) = x / (1 + e^-x) over an array. Every element goes through the same code, the
+// tail included, so a value does not depend on where it stands.
 void silu_into(const float* in, float* out, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = silu(in[i]);
+#if defined(__AVX2__) && defined(__FMA__)
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, silu8(_mm256_loadu_ps(in + i)));
+    if (i < n) {
+        alignas(32) float tail[8] = {};
+        std::copy(in + i, in + n, tail);
+        _mm256_store_ps(tail, silu8(_mm256_load_ps(tail)));
+        std::copy(tail, tail + (n - i), out + i);
+    }
+#else
+    for (std::size_t i = 0; i < n; ++i) out[i] = in[i] / (1.0f + std::exp(-in[i]));
+#endif
 }
 
 // h += x * row over the expert's units.
@@ -80,7 +120,7 @@ void fill_uniform(std::vector<float>& v, std::size_t count, float scale, router:
 
 // Per-thread working vectors, grown to the largest network seen and then reused.
 struct Scratch {
-    std::vector<float> planes, x, y, a, trunk, z, h_source, h;
+    std::vector<float> planes, x, y, a, trunk, z, hidden, h_source, h;
     void ensure(std::size_t c, std::size_t e) {
         auto grow = [](std::vector<float>& v, std::size_t n) {
             if (v.size() < n) v.resize(n);
@@ -91,6 +131,7 @@ struct Scratch {
         grow(a, c * 64);
         grow(trunk, c * 64);
         grow(z, c + EMBED);
+        grow(hidden, c);
         grow(h_source, e);
         grow(h, e);
     }
@@ -135,23 +176,44 @@ void input_planes(const Position& pos, float* planes) {
 
 void conv3x3_8x8(const float* input, int in_channels, const float* weights, const float* bias,
                  int out_channels, float* output) {
-    for (int o = 0; o < out_channels; ++o) std::fill(output + o * 64, output + o * 64 + 64, bias[o]);
-    // One zero-bordered 10x10 copy of each input plane: the border is the padding.
-    float pad[100] = {};
+    // Zero-bordered 10x10 copies of every input plane: the border is the padding, and each
+    // output row is then eight contiguous products per kernel tap.
+    thread_local std::vector<float> padded;
+    if (padded.size() < static_cast<std::size_t>(in_channels) * 100)
+        padded.resize(static_cast<std::size_t>(in_channels) * 100);
     for (int i = 0; i < in_channels; ++i) {
+        float* pad = padded.data() + i * 100;
+        std::fill(pad, pad + 100, 0.0f);
         for (int r = 0; r < 8; ++r) std::memcpy(pad + (r + 1) * 10 + 1, input + i * 64 + r * 8, 32);
-        for (int o = 0; o < out_channels; ++o) {
-            const float* w = weights + (static_cast<std::size_t>(o) * in_channels + i) * 9;
-            float acc[64];
-            std::memcpy(acc, output + o * 64, sizeof acc);
+    }
+    for (int o = 0; o < out_channels; ++o) {
+        const float* w = weights + static_cast<std::size_t>(o) * in_channels * 9;
+        float* out = output + o * 64;
+#if defined(__AVX2__) && defined(__FMA__)
+        __m256 acc[8];
+        for (int r = 0; r < 8; ++r) acc[r] = _mm256_set1_ps(bias[o]);
+        for (int i = 0; i < in_channels; ++i, w += 9) {
+            const float* pad = padded.data() + i * 100;
             for (int ky = 0; ky < 3; ++ky)
                 for (int kx = 0; kx < 3; ++kx) {
-                    const float wk = w[ky * 3 + kx];
+                    const __m256 wk = _mm256_set1_ps(w[ky * 3 + kx]);
                     for (int r = 0; r < 8; ++r)
-                        for (int c = 0; c < 8; ++c) acc[r * 8 + c] += wk * pad[(r + ky) * 10 + c + kx];
+                        acc[r] = _mm256_fmadd_ps(wk, _mm256_loadu_ps(pad + (r + ky) * 10 + kx),
+                                                 acc[r]);
                 }
-            std::memcpy(output + o * 64, acc, sizeof acc);
         }
+        for (int r = 0; r < 8; ++r) _mm256_storeu_ps(out + r * 8, acc[r]);
+#else
+        std::fill(out, out + 64, bias[o]);
+        for (int i = 0; i < in_channels; ++i, w += 9) {
+            const float* pad = padded.data() + i * 100;
+            for (int ky = 0; ky < 3; ++ky)
+                for (int kx = 0; kx < 3; ++kx)
+                    for (int r = 0; r < 8; ++r)
+                        for (int c = 0; c < 8; ++c)
+                            out[r * 8 + c] += w[ky * 3 + kx] * pad[(r + ky) * 10 + c + kx];
+        }
+#endif
     }
 }
 
@@ -293,9 +355,10 @@ void RouterMoeNet::log_probs(const Position& pos, std::span<const Move> moves,
         for (std::size_t i = 0; i < c * 64; ++i) x[i] += y[i];
     }
     // t[square] as a contiguous C-vector.
+    silu_into(x, a, c * 64);
     float* trunk = s.trunk.data();
     for (std::size_t ch = 0; ch < c; ++ch)
-        for (int sq = 0; sq < 64; ++sq) trunk[sq * c + ch] = silu(x[ch * 64 + sq]);
+        for (int sq = 0; sq < 64; ++sq) trunk[sq * c + ch] = a[ch * 64 + sq];
     auto t_at = [&](int sq) { return std::span<const float>{trunk + sq * c, c}; };
 
     // Sources (from-squares) in order of first appearance, each with its source logit.
@@ -314,20 +377,19 @@ void RouterMoeNet::log_probs(const Position& pos, std::span<const Move> moves,
     }
     float source_logit[64];
     float* z = s.z.data();
+    float* hidden = s.hidden.data();
     for (int si = 0; si < source_count; ++si) {
         const int from = source_from[si];
         const int kind = kind_of(pos.piece_on(from));
         std::copy_n(trunk + (from ^ flip) * c, c, z);
         std::copy_n(piece_embed.data() + kind * EMBED, EMBED, z + c);
-        float logit = source_out_bias;
-        for (std::size_t l = 0; l < c; ++l) {
-            const float hidden = source_hidden_bias[l]
-                                 + router::RouterNet::dot(
-                                     {source_hidden_weights.data() + l * (c + EMBED), c + EMBED},
-                                     {z, c + EMBED});
-            logit += source_out_weights[l] * silu(hidden);
-        }
-        source_logit[si] = logit;
+        for (std::size_t l = 0; l < c; ++l)
+            hidden[l] = source_hidden_bias[l]
+                        + router::RouterNet::dot(
+                            {source_hidden_weights.data() + l * (c + EMBED), c + EMBED},
+                            {z, c + EMBED});
+        silu_into(hidden, hidden, c);
+        source_logit[si] = source_out_bias + router::RouterNet::dot({source_out_weights}, {hidden, c});
     }
 
     // Top-K: only the best sources get the expert head; a stable sort keeps ties in order of
@@ -391,8 +453,9 @@ void RouterMoeNet::log_probs(const Position& pos, std::span<const Move> moves,
                 if (promo) axpy(h, scalars + FEAT_IS_PROMOTION * e, 1.0f, e);
                 if (is_castle(m)) axpy(h, scalars + FEAT_CASTLE * e, 1.0f, e);
                 if (enemy_pawn_attacks & bit(to)) axpy(h, scalars + FEAT_TO_PAWN_ATTACKED * e, 1.0f, e);
-                logit = piece_bias[kind] + move_bias[kind * 4096 + mfrom * 64 + mto];
-                for (std::size_t u = 0; u < e; ++u) logit += out_w[u] * silu(h[u]);
+                silu_into(h, h, e);
+                logit = piece_bias[kind] + move_bias[kind * 4096 + mfrom * 64 + mto]
+                        + router::RouterNet::dot({out_w, e}, {h, e});
             }
             move_logit[i] = logit;
             group[members++] = logit;

@@ -1,5 +1,6 @@
 // Iterative deepening: time allocation, root move lists, aspiration windows, MultiPV lines,
 // reporting and the stop tests between iterations.
+#include "core/nnue/nnue_eval.h"
 #include "core/search.h"
 
 #include <algorithm>
@@ -421,5 +422,6 @@ WdlPermille Searcher<E>::line_wdl(const Position& pos, std::span<const Move> lin
 }
 
 template class Searcher<PstEval>;
+template class Searcher<nnue::NnueEval>;
 
 }  // namespace orvane

@@ -1,3 +1,4 @@
+#include "core/nnue/nnue_eval.h"
 #include "core/smp.h"
 
 #include <algorithm>
@@ -378,6 +379,7 @@ SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLi
                                        const SplitNode&, std::vector<ordering::ScoredMove>);
 
 ORVANE_SMP_INSTANCES(PstEval)
+ORVANE_SMP_INSTANCES(nnue::NnueEval)
 
 }  // namespace orvane::smp
 
@@ -464,5 +466,6 @@ void Searcher<E>::help_ybwc_split(smp::YbwcSplit& split) {
 }
 
 template void Searcher<PstEval>::help_ybwc_split(smp::YbwcSplit&);
+template void Searcher<nnue::NnueEval>::help_ybwc_split(smp::YbwcSplit&);
 
 }  // namespace orvane

@@ -1,3 +1,4 @@
+#include "core/nnue/nnue_eval.h"
 #include "core/voi.h"
 
 #include <algorithm>
@@ -253,6 +254,8 @@ SearchResult Searcher<E>::run_root_mode(Position& root, const std::vector<Move>&
 }
 
 template SearchResult Searcher<PstEval>::run_root_mode(Position&, const std::vector<Move>&, int,
+                                                      const InfoCallback&);
+template SearchResult Searcher<nnue::NnueEval>::run_root_mode(Position&, const std::vector<Move>&, int,
                                                       const InfoCallback&);
 
 }  // namespace orvane

@@ -5,6 +5,7 @@
 
 #include "core/bench.h"
 #include "core/cpu.h"
+#include "core/nnue/nnue_eval.h"
 #include "core/text.h"
 #include "uci/output.h"
 
@@ -25,8 +26,9 @@ void run_bench(const std::vector<std::string_view>& args) {
         if (a == "verbose") verbose = true;
         if (a == "hce") hand_written = true;
     }
-    const bench::BenchResult r = bench::run(depth);
-    (void)hand_written;
+    const bench::BenchResult r = hand_written
+                                     ? bench::run(depth)
+                                     : bench::run_with(depth, nnue::NnueEval(nnue::default_net()));
     std::string out;
     if (verbose) {
         for (std::size_t i = 0; i < r.nodes.size(); ++i) {

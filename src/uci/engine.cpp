@@ -19,8 +19,9 @@ constexpr std::uint32_t MAX_PERFT_DEPTH = 32;  // deeper trees cannot be counted
 
 Engine::Engine() : position_(Position::startpos()), stop_(std::make_shared<std::atomic<bool>>(false)) {
     tt_ = tt::TranspositionTable::new_table(16);
-    auto searcher = std::make_unique<Searcher<PstEval>>(PstEval{}, tt_, stop_);
-    pool_ = Pool{std::make_unique<PstPool>(std::move(searcher))};
+    network_ = nnue::default_net();
+    auto searcher = std::make_unique<Searcher<nnue::NnueEval>>(nnue::NnueEval(network_), tt_, stop_);
+    pool_ = Pool{std::make_unique<NnuePool>(std::move(searcher))};
     apply_settings();
 }
 

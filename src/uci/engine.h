@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "core/eval.h"
+#include "core/nnue/network.h"
+#include "core/nnue/nnue_eval.h"
 #include "core/position.h"
 #include "core/search.h"
 #include "core/smp.h"
@@ -25,7 +27,8 @@ inline constexpr std::string_view ENGINE_NAME = "Orvane 0.1.0";
 inline constexpr std::string_view ENGINE_AUTHOR = "the Orvane authors";
 
 using PstPool = smp::ThreadPool<PstEval>;
-using Pool = std::variant<std::unique_ptr<PstPool>>;
+using NnuePool = smp::ThreadPool<nnue::NnueEval>;
+using Pool = std::variant<std::unique_ptr<PstPool>, std::unique_ptr<NnuePool>>;
 
 // What the search thread takes with it and hands back.
 struct SearchJob;
@@ -72,6 +75,7 @@ private:
     std::uint32_t router_top_k_ = 0;
     std::uint32_t multi_pv_ = 1;
     std::shared_ptr<tt::TranspositionTable> tt_;
+    std::shared_ptr<const nnue::Network> network_;
     std::int32_t policy_min_depth_ = 0;
     std::int32_t router_reduce_ = 6;
     std::int32_t router_min_depth_ = 2;

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "core/text.h"
+#include "syzygy/syzygy.h"
 #include "uci/engine.h"
 #include "uci/output.h"
 
@@ -177,13 +178,51 @@ void Engine::set_router_file(const std::string& path) {
 
 void Engine::set_syzygy_path(const std::string& path) {
     finish_search();
+    std::shared_ptr<Syzygy> previous = std::dynamic_pointer_cast<Syzygy>(
+        std::const_pointer_cast<Tablebase>(tablebase_));
     tablebase_.reset();
-    (void)path;
+    apply_settings();
+    if (path.empty() || path == "<empty>") {
+        if (previous) previous->unload();
+        return;
+    }
+    previous.reset();
+    SyzygyLoad loaded = Syzygy::load(path);
+    if (auto* error = std::get_if<SyzygyError>(&loaded)) {
+        info_string(error->message);
+        return;
+    }
+    auto tables = std::get<std::shared_ptr<Syzygy>>(loaded);
+    info_string("loaded Syzygy tables up to " + std::to_string(tables->max_pieces()) + " pieces");
+    tablebase_ = tables;
 }
 
 void Engine::set_eval_file(const std::string& path) {
     finish_search();
-    (void)path;
+    if (path.empty() || path == "<internal>") {
+        info_string("using the built-in network");
+        network_ = nnue::default_net();
+    } else {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<std::uint8_t> bytes;
+        if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!in && !in.eof()) {
+            info_string("cannot use " + path + ": cannot read the file; keeping the current network");
+            return;
+        }
+        nnue::NetworkResult parsed = nnue::Network::from_bytes(bytes);
+        if (auto* error = std::get_if<nnue::NetworkError>(&parsed)) {
+            info_string("cannot use " + path + ": " + error->message + "; keeping the current network");
+            return;
+        }
+        info_string("loaded network " + path);
+        network_ = std::get<std::shared_ptr<const nnue::Network>>(parsed);
+    }
+    if (auto* pool = std::get_if<std::unique_ptr<NnuePool>>(&*pool_)) {
+        (*pool)->set_evaluator(nnue::NnueEval(network_));
+    } else {
+        info_string("the network is used only when UseNNUE is true");
+    }
 }
 
 void Engine::apply_settings() {
@@ -216,11 +255,16 @@ void Engine::apply_settings() {
 
 void Engine::rebuild_pool() {
     finish_search();
-    auto searcher = std::make_unique<Searcher<PstEval>>(PstEval{}, tt_, stop_);
-    auto pool = std::make_unique<PstPool>(std::move(searcher));
-    pool->clear();
+    Pool pool;
+    if (use_nnue_) {
+        auto searcher = std::make_unique<Searcher<nnue::NnueEval>>(nnue::NnueEval(network_), tt_, stop_);
+        pool = std::make_unique<NnuePool>(std::move(searcher));
+    } else {
+        pool = std::make_unique<PstPool>(std::make_unique<Searcher<PstEval>>(PstEval{}, tt_, stop_));
+    }
+    std::visit([](auto& p) { p->clear(); }, pool);
     pool_.reset();
-    pool_ = Pool{std::move(pool)};
+    pool_ = std::move(pool);
     apply_settings();
 }
 

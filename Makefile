@@ -5,7 +5,10 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build run test test-release test-asan bench clean
+TSAN_BUILD ?= build-tsan
+TSAN_TARGETS ?= core_tt_stress_test core_smp_test core_smp_stress_test
+
+.PHONY: deps configure build run test test-release test-asan test-tsan bench clean
 
 deps:
 	./scripts/install-deps.sh
@@ -19,7 +22,7 @@ build: configure
 run: build
 	./$(BUILD)/orvane
 
-test: test-release test-asan
+test: test-release test-asan test-tsan
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE slow
@@ -29,8 +32,14 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -LE 'slow|nosan'
 
+# Only the threaded tests, under the thread sanitizer.
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
+	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L tsan -LE slow
+
 bench: build
 	./$(BUILD)/orvane bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

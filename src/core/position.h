@@ -87,6 +87,9 @@ public:
     Piece captured() const { return captured_; }
     std::uint32_t fullmove() const { return fullmove_; }
     const std::vector<State>& history() const { return states_; }
+    // Room for `extra` more moves, so that a search never grows the undo stack. (A copied
+    // Position keeps only the capacity its history needs.)
+    void reserve_history(std::size_t extra) { states_.reserve(states_.size() + extra); }
 
 private:
     void put_piece(Piece p, int sq);

@@ -184,6 +184,7 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
     stable_node_limit_ = limits.stable_nodes;
     compute_time_limits(limits);
 
+    root.reserve_history(STACK_SIZE + 8);
     eval_.reset(root);
     nodes_ = flushed_nodes_ = 0;
     if (node_counter_.use_count() == 1) node_counter_->store(0);

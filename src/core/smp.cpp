@@ -388,6 +388,7 @@ namespace orvane {
 template <Evaluator E>
 void Searcher<E>::help_ybwc_split(smp::YbwcSplit& split) {
     Position local = split.position;
+    local.reserve_history(STACK_SIZE + 8);
     const int ply = split.ply;
     const std::atomic<bool>* previous_abort = abort_;
     abort_ = &split.stop;

@@ -15,6 +15,8 @@
 #include "core/nnue/network.h"
 #include "core/nnue/nnue_eval.h"
 #include "core/position.h"
+#include "core/router.h"
+#include "core/router_moe.h"
 #include "core/search.h"
 #include "core/smp.h"
 #include "core/tablebase.h"
@@ -75,6 +77,8 @@ private:
     std::uint32_t router_top_k_ = 0;
     std::uint32_t multi_pv_ = 1;
     std::shared_ptr<tt::TranspositionTable> tt_;
+    std::shared_ptr<const router::RouterNet> router_;
+    std::shared_ptr<const router_moe::RouterMoeNet> router_moe_;
     std::shared_ptr<const nnue::Network> network_;
     std::int32_t policy_min_depth_ = 0;
     std::int32_t router_reduce_ = 6;

@@ -1,8 +1,15 @@
 // The option list, "setoption", and the two operations that push option values into the
 // searcher pool. Every option takes effect inside its setoption command.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 
+#include "core/router_policy.h"
 #include "core/text.h"
 #include "syzygy/syzygy.h"
 #include "uci/engine.h"
@@ -16,6 +23,38 @@ constexpr std::uint64_t MAX_HASH_MB = 262'144;
 constexpr std::size_t MAX_THREADS = 256;
 constexpr std::uint32_t MAX_MULTI_PV = 256;
 constexpr std::uint32_t MAX_GUMBEL_TEMP = 200;
+
+// The whole file, or the system's reason why it cannot be read.
+std::variant<std::vector<std::uint8_t>, std::string> read_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string(std::strerror(errno));
+    std::vector<std::uint8_t> bytes;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return std::string(std::strerror(err));
+    }
+    // Devices and pipes could stream forever: only plain files are read.
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::string(S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+    }
+    std::uint8_t buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            ::close(fd);
+            return std::string(std::strerror(err));
+        }
+        if (n == 0) break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+    return bytes;
+}
 
 bool check_value(std::string_view value) { return text::ascii_lower(text::trim(value)) == "true"; }
 
@@ -166,14 +205,38 @@ void Engine::set_hash(std::uint64_t mb) {
 void Engine::set_router_file(const std::string& path) {
     finish_search();
     if (path.empty() || path == "<empty>") {
+        router_.reset();
+        router_moe_.reset();
         info_string("router off");
         return;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        info_string("cannot use router " + path + ": cannot read the file");
+    auto file = read_file(path);
+    if (auto* error = std::get_if<std::string>(&file)) {
+        info_string("cannot use router " + path + ": " + *error);
         return;
     }
+    const std::vector<std::uint8_t>& bytes = std::get<std::vector<std::uint8_t>>(file);
+    if (bytes.size() > 3 && bytes[0] == 'R' && bytes[1] == 'R' && bytes[2] == 'T' && bytes[3] == '5') {
+        router_moe::LoadResult parsed = router_moe::RouterMoeNet::from_bytes(bytes);
+        if (auto* error = std::get_if<router::LoadError>(&parsed)) {
+            info_string("cannot use RRT5 router " + path + ": " + error->message);
+            return;
+        }
+        router_moe_ = std::get<std::shared_ptr<const router_moe::RouterMoeNet>>(parsed);
+        router_.reset();
+        info_string("loaded RRT5 MoE router " + path + " (C=" + std::to_string(router_moe_->channels)
+                    + " B=" + std::to_string(router_moe_->blocks)
+                    + " E=" + std::to_string(router_moe_->expert_units) + ")");
+        return;
+    }
+    router::LoadResult parsed = router::RouterNet::from_bytes(bytes);
+    if (auto* error = std::get_if<router::LoadError>(&parsed)) {
+        info_string("cannot use router " + path + ": " + error->message);
+        return;
+    }
+    router_ = std::get<std::shared_ptr<const router::RouterNet>>(parsed);
+    router_moe_.reset();
+    info_string("loaded router " + path + " (hidden " + std::to_string(router_->h1) + ")");
 }
 
 void Engine::set_syzygy_path(const std::string& path) {
@@ -203,14 +266,12 @@ void Engine::set_eval_file(const std::string& path) {
         info_string("using the built-in network");
         network_ = nnue::default_net();
     } else {
-        std::ifstream in(path, std::ios::binary);
-        std::vector<std::uint8_t> bytes;
-        if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (!in && !in.eof()) {
-            info_string("cannot use " + path + ": cannot read the file; keeping the current network");
+        auto file = read_file(path);
+        if (auto* error = std::get_if<std::string>(&file)) {
+            info_string("cannot use " + path + ": " + *error + "; keeping the current network");
             return;
         }
-        nnue::NetworkResult parsed = nnue::Network::from_bytes(bytes);
+        nnue::NetworkResult parsed = nnue::Network::from_bytes(std::get<std::vector<std::uint8_t>>(file));
         if (auto* error = std::get_if<nnue::NetworkError>(&parsed)) {
             info_string("cannot use " + path + ": " + error->message + "; keeping the current network");
             return;
@@ -249,6 +310,18 @@ void Engine::apply_settings() {
             main.set_search_mode(search_mode_, gumbel_temp_ / 100.0);
             if (policy_min_depth_ >= 1) main.set_policy(std::make_unique<DummyPolicy>(policy_min_depth_));
             else main.set_policy(std::make_unique<NoPolicy>());
+            router_policy::RouterSettings settings;
+            settings.plies = router_plies_;
+            settings.reduce_scale = router_reduce_ / 10.0;
+            settings.min_depth = router_min_depth_;
+            settings.order_bonus = router_order_bonus_;
+            settings.order = router_order_;
+            settings.delta = router_delta_;
+            settings.top_k = router_top_k_;
+            if (router_moe_)
+                main.set_policy(std::make_unique<router_policy::RouterMoePolicy>(router_moe_, settings));
+            else if (router_)
+                main.set_policy(std::make_unique<router_policy::RouterPolicy>(router_, settings));
         },
         *pool_);
 }

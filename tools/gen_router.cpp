@@ -9,7 +9,7 @@
 // layout for RRT1-RRT3); RRT5 weights are uniform, scaled by 1 / sqrt(fan-in). Defaults: H1 256,
 // H2 32; C 32 channels, B 2 residual blocks, E 32 units per expert. --rng sets the non-zero
 // start value of the xorshift generator (default 1). Sizes outside the ranges the loaders
-// accept are refused. Prints the file name and its size in bytes.
+// accept are refused, and E is limited to 65,536. Prints the file name and its size in bytes.
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
     }
 
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
         std::fprintf(stderr, "cannot write %s\n", path.c_str());

@@ -1,13 +1,13 @@
-#include "core/router.h"
+#include <immintrin.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <immintrin.h>
 #include <limits>
 
 #include "core/attacks.h"
+#include "core/router.h"
 #include "core/see.h"
 
 namespace orvane::router {
@@ -103,6 +103,29 @@ float flag_sum(const float* weights, std::uint32_t bits) {
     return sum;
 }
 
+// The trunk vector: the first layer from the active features only (at most 32 rows), its
+// activation, and the second layer when there is one.
+const float* run_trunk(const RouterNet& net, const Position& pos, Scratch& s) {
+    const std::size_t h1 = net.h1, h2 = net.h2;
+    const Color us = pos.side();
+    const int flip = us == BLACK ? 56 : 0;
+    float* a1 = s.a1.data();
+    std::copy(net.b1.begin(), net.b1.end(), a1);
+    for (Bitboard occ = pos.pieces(); occ;) {
+        const int sq = pop_lsb(occ);
+        const Piece p = pos.piece_on(sq);
+        const int feature = (color_of(p) == us ? 0 : 384) + kind_of(p) * 64 + (sq ^ flip);
+        add_row(a1, net.w1.data() + feature * h1, h1);
+    }
+    for (std::size_t i = 0; i < h1; ++i)
+        a1[i] = net.screlu ? clipped_square(a1[i]) : std::max(a1[i], 0.0f);
+    if (h2 == 0) return a1;
+    float* a2 = s.t.data();
+    for (std::size_t j = 0; j < h2; ++j)
+        a2[j] = clipped_square(net.b2[j] + RouterNet::dot({net.w2.data() + j * h1, h1}, {a1, h1}));
+    return a2;
+}
+
 int relative_rank(Color c, int sq) { return c == WHITE ? rank_of(sq) : 7 - rank_of(sq); }
 
 // Squares ahead of `sq` for colour c on its own and the adjacent files.
@@ -110,8 +133,8 @@ Bitboard passed_span(Color c, int sq) {
     Bitboard files = FILE_A << file_of(sq);
     files |= ((files << 1) & ~FILE_A) | ((files >> 1) & ~(FILE_A << 7));
     int r = rank_of(sq);
-    Bitboard ahead = c == WHITE ? (r == 7 ? 0 : ~Bitboard{0} << (8 * (r + 1)))
-                                : (Bitboard{1} << (8 * r)) - 1;
+    Bitboard ahead =
+        c == WHITE ? (r == 7 ? 0 : ~Bitboard{0} << (8 * (r + 1))) : (Bitboard{1} << (8 * r)) - 1;
     return files & ahead;
 }
 
@@ -135,6 +158,37 @@ float log_sum_exp(const float* values, int count) {
     float sum = 0.0f;
     for (int i = 0; i < count; ++i) sum += std::exp(values[i] - m);
     return m + std::log(sum);
+}
+
+void group_sources(std::span<const Move> moves, SourceGroups& groups) {
+    std::int8_t index_of[64];
+    std::fill(std::begin(index_of), std::end(index_of), -1);
+    groups.count = 0;
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        const int from = move_from(moves[i]);
+        if (index_of[from] < 0) {
+            index_of[from] = static_cast<std::int8_t>(groups.count);
+            groups.from[groups.count++] = static_cast<std::uint8_t>(from);
+        }
+        groups.of_move[i] = static_cast<std::uint8_t>(index_of[from]);
+    }
+}
+
+void two_level_log_softmax(const SourceGroups& groups, const float* source_logits,
+                           const float* move_logits, std::span<float> out) {
+    float source_lse[64];
+    float members[MAX_MOVES];
+    for (int si = 0; si < groups.count; ++si) {
+        int count = 0;
+        for (std::size_t i = 0; i < out.size(); ++i)
+            if (groups.of_move[i] == si) members[count++] = move_logits[i];
+        source_lse[si] = log_sum_exp(members, count);
+    }
+    const float total = log_sum_exp(source_logits, groups.count);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int si = groups.of_move[i];
+        out[i] = (source_logits[si] - total) + (move_logits[i] - source_lse[si]);
+    }
 }
 
 void compute_flags(const Position& pos, std::span<const Move> moves, std::uint32_t* move_flags,
@@ -205,8 +259,7 @@ void compute_flags(const Position& pos, std::span<const Move> moves, std::uint32
         const int s = pop_lsb(from_squares);
         const int kind = kind_of(pos.piece_on(s));
         std::uint8_t& sf = source_flags[s];
-        if ((sf & (1u << SF_ATTACKED)) && !(pos.attackers_to(s, occ) & own))
-            sf |= 1u << SF_HANGING;
+        if ((sf & (1u << SF_ATTACKED)) && !(pos.attackers_to(s, occ) & own)) sf |= 1u << SF_HANGING;
         if (kind != PAWN && (attacks::PAWN[us][s] & their_pawns)) sf |= 1u << SF_PAWN_ATTACKED;
         if (kind == PAWN && relative_rank(us, s) == 6) sf |= 1u << SF_SEVENTH_PAWN;
     }
@@ -215,7 +268,8 @@ void compute_flags(const Position& pos, std::span<const Move> moves, std::uint32
 std::uint64_t expected_size(int version, std::uint32_t h1, std::uint32_t h2) {
     switch (version) {
         case 1: return 12 + 4 * base_floats(h1, h1);
-        case 2: return 12 + 4 * base_floats(h1, h1) + 4 * (6 * RRT2_MOVE_FLAGS + 6 * RRT2_SOURCE_FLAGS);
+        case 2:
+            return 12 + 4 * base_floats(h1, h1) + 4 * (6 * RRT2_MOVE_FLAGS + 6 * RRT2_SOURCE_FLAGS);
         case 3: return 12 + 4 * base_floats(h1, h1) + 4 * (6 * MOVE_FLAGS + 6 * SOURCE_FLAGS);
         default:
             return 16
@@ -229,7 +283,11 @@ LoadResult RouterNet::from_bytes(std::span<const std::uint8_t> bytes) {
     const std::uint64_t length = bytes.size();
     if (length < 12) return LoadError{std::string(NOT_A_ROUTER)};
     const std::string_view magic(reinterpret_cast<const char*>(bytes.data()), 4);
-    int version = magic == "RRT1" ? 1 : magic == "RRT2" ? 2 : magic == "RRT3" ? 3 : magic == "RRT4" ? 4 : 0;
+    int version = magic == "RRT1"   ? 1
+                  : magic == "RRT2" ? 2
+                  : magic == "RRT3" ? 3
+                  : magic == "RRT4" ? 4
+                                    : 0;
     if (version == 0) return LoadError{std::string(NOT_A_ROUTER)};
 
     auto net = std::make_shared<RouterNet>();
@@ -407,64 +465,30 @@ void RouterNet::log_probs(const Position& pos, std::span<const Move> moves,
     const int n = static_cast<int>(moves.size());
     if (n > MAX_MOVES || out.size() < moves.size()) fatal("router: move list does not fit");
     if (n == 0) return;
-    const Color us = pos.side();
-    const int flip = us == BLACK ? 56 : 0;
+    const int flip = pos.side() == BLACK ? 56 : 0;
     const std::size_t g = trunk_size();
     Scratch& s = scratch();
     s.ensure(h1, g);
 
-    // First layer from the active features only.
-    float* a1 = s.a1.data();
-    std::copy(b1.begin(), b1.end(), a1);
-    for (Bitboard occ = pos.pieces(); occ;) {
-        const int sq = pop_lsb(occ);
-        const Piece p = pos.piece_on(sq);
-        const int feature = (color_of(p) == us ? 0 : 384) + kind_of(p) * 64 + (sq ^ flip);
-        add_row(a1, w1.data() + feature * std::size_t{h1}, h1);
-    }
-    for (std::size_t i = 0; i < h1; ++i)
-        a1[i] = screlu ? clipped_square(a1[i]) : std::max(a1[i], 0.0f);
-
-    const float* t = a1;
-    if (h2 > 0) {
-        float* a2 = s.t.data();
-        for (std::size_t j = 0; j < h2; ++j)
-            a2[j] = clipped_square(b2[j] + dot({w2.data() + j * h1, h1}, {a1, h1}));
-        t = a2;
-    }
+    const float* t = run_trunk(*this, pos, s);
     const std::span<const float> trunk{t, g};
 
     std::uint32_t flags[MAX_MOVES];
     std::array<std::uint8_t, 64> source_flags;
     compute_flags(pos, moves, flags, source_flags);
 
-    // Sources in order of first appearance; a from-square holds one piece, so it names one.
-    std::int8_t source_of[64];
-    std::fill(std::begin(source_of), std::end(source_of), -1);
-    std::uint8_t source_from[64];
-    std::uint8_t move_source[MAX_MOVES];
-    int source_count = 0;
-    for (int i = 0; i < n; ++i) {
-        const int from = move_from(moves[i]);
-        if (source_of[from] < 0) {
-            source_of[from] = static_cast<std::int8_t>(source_count);
-            source_from[source_count++] = static_cast<std::uint8_t>(from);
-        }
-        move_source[i] = static_cast<std::uint8_t>(source_of[from]);
-    }
-
+    SourceGroups groups;
+    group_sources(moves, groups);
     float source_logit[64];
     float move_logit[MAX_MOVES];
-    float source_lse[64];
-    float group[MAX_MOVES];
-    for (int si = 0; si < source_count; ++si) {
-        const int from = source_from[si];
+    for (int si = 0; si < groups.count; ++si) {
+        const int from = groups.from[si];
         const int kind = kind_of(pos.piece_on(from));
         const std::size_t row = kind * 64 + (from ^ flip);
-        source_logit[si] = scale
-                           * (source_bias[row] + dot({source_weights.data() + row * g, g}, trunk)
-                              + flag_sum(source_flag_weights.data() + kind * SOURCE_FLAGS,
-                                         source_flags[from]));
+        source_logit[si] =
+            scale
+            * (source_bias[row] + dot({source_weights.data() + row * g, g}, trunk)
+               + flag_sum(source_flag_weights.data() + kind * SOURCE_FLAGS, source_flags[from]));
 
         // The destination head sees the trunk modulated per source in the two-layer layout.
         std::span<const float> v = trunk;
@@ -474,27 +498,19 @@ void RouterNet::log_probs(const Position& pos, std::span<const Move> moves,
             for (std::size_t i = 0; i < h2; ++i) mv[i] = (1.0f + mod[i]) * t[i];
             v = {mv, g};
         }
-        int members = 0;
         for (int i = 0; i < n; ++i) {
-            if (move_source[i] != si) continue;
+            if (groups.of_move[i] != si) continue;
             const Move m = moves[i];
             const int to = move_to(m) ^ flip;
             const int promo = is_promotion(m) ? promoted_kind(m) : 0;
-            const float logit = move_bias[row * 64 + to]
-                                + dot({dest_weights.data() + (kind * 64 + to) * g, g}, v)
-                                + promo_bias[promo]
-                                + flag_sum(move_flag_weights.data() + kind * MOVE_FLAGS, flags[i]);
-            move_logit[i] = scale * logit;
-            group[members++] = move_logit[i];
+            move_logit[i] =
+                scale
+                * (move_bias[row * 64 + to]
+                   + dot({dest_weights.data() + (kind * 64 + to) * g, g}, v) + promo_bias[promo]
+                   + flag_sum(move_flag_weights.data() + kind * MOVE_FLAGS, flags[i]));
         }
-        source_lse[si] = log_sum_exp(group, members);
     }
-
-    const float total = log_sum_exp(source_logit, source_count);
-    for (int i = 0; i < n; ++i) {
-        const int si = move_source[i];
-        out[i] = (source_logit[si] - total) + (move_logit[i] - source_lse[si]);
-    }
+    two_level_log_softmax(groups, source_logit, move_logit, out.first(moves.size()));
 }
 
 }  // namespace orvane::router

@@ -1,25 +1,28 @@
-#include "core/router_moe.h"
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <immintrin.h>
 #include <limits>
 #include <optional>
 #include <string>
 
 #include "core/attacks.h"
+#include "core/router_moe.h"
 
 namespace orvane::router_moe {
 namespace {
 
 using router::LoadError;
-using router::log_sum_exp;
+
+float dot(std::span<const float> a, std::span<const float> b) {
+    return router::RouterNet::dot(a, b);
+}
 
 constexpr int MAX_MOVES = router::MAX_MOVES;
 
 // Expert feature offsets after the two trunk vectors.
-constexpr int FEAT_PROMO = 0;        // + promotion kind 0..4 (0 = none)
+constexpr int FEAT_PROMO = 0;  // + promotion kind 0..4 (0 = none)
 constexpr int FEAT_CAPTURE = 5;
 constexpr int FEAT_VICTIM_VALUE = 6;
 constexpr int FEAT_IS_PROMOTION = 7;
@@ -46,14 +49,14 @@ __m256 exp8(__m256 x) {
     p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459e-1f));
     p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
     p = _mm256_fmadd_ps(p, _mm256_mul_ps(r, r), _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
-    const __m256i bits = _mm256_slli_epi32(
-        _mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
+    const __m256i bits =
+        _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
     return _mm256_mul_ps(p, _mm256_castsi256_ps(bits));
 }
 
 __m256 silu8(__m256 x) {
-    const __m256 denom = _mm256_add_ps(_mm256_set1_ps(1.0f),
-                                       exp8(_mm256_sub_ps(_mm256_setzero_ps(), x)));
+    const __m256 denom =
+        _mm256_add_ps(_mm256_set1_ps(1.0f), exp8(_mm256_sub_ps(_mm256_setzero_ps(), x)));
     return _mm256_div_ps(x, denom);
 }
 #endif
@@ -167,7 +170,8 @@ void input_planes(const Position& pos, float* planes) {
     const bool castle[4] = {(rights & king_side[us]) != 0, (rights & queen_side[us]) != 0,
                             (rights & king_side[them]) != 0, (rights & queen_side[them]) != 0};
     for (int k = 0; k < 4; ++k)
-        if (castle[k]) std::fill(planes + (PLANE_CASTLE + k) * 64, planes + (PLANE_CASTLE + k + 1) * 64, 1.0f);
+        if (castle[k])
+            std::fill(planes + (PLANE_CASTLE + k) * 64, planes + (PLANE_CASTLE + k + 1) * 64, 1.0f);
     if (pos.ep_square() < 64) planes[PLANE_EP * 64 + (pos.ep_square() ^ flip)] = 1.0f;
     for (Bitboard b = pawn_attacks(pos, them); b;)
         planes[PLANE_PAWN_ATTACKS * 64 + (pop_lsb(b) ^ flip)] = 1.0f;
@@ -198,8 +202,8 @@ void conv3x3_8x8(const float* input, int in_channels, const float* weights, cons
                 for (int kx = 0; kx < 3; ++kx) {
                     const __m256 wk = _mm256_set1_ps(w[ky * 3 + kx]);
                     for (int r = 0; r < 8; ++r)
-                        acc[r] = _mm256_fmadd_ps(wk, _mm256_loadu_ps(pad + (r + ky) * 10 + kx),
-                                                 acc[r]);
+                        acc[r] =
+                            _mm256_fmadd_ps(wk, _mm256_loadu_ps(pad + (r + ky) * 10 + kx), acc[r]);
                 }
         }
         for (int r = 0; r < 8; ++r) _mm256_storeu_ps(out + r * 8, acc[r]);
@@ -329,145 +333,156 @@ std::vector<float> RouterMoeNet::log_probs(const Position& pos, std::span<const 
     return out;
 }
 
-void RouterMoeNet::log_probs(const Position& pos, std::span<const Move> moves,
-                             std::uint32_t top_k, std::span<float> out) const {
-    const int n = static_cast<int>(moves.size());
-    if (n > MAX_MOVES || out.size() < moves.size()) fatal("router: move list does not fit");
-    if (n == 0) return;
-    const Color us = pos.side();
-    const int flip = us == BLACK ? 56 : 0;
-    const std::size_t c = channels, e = expert_units, f = feature_count();
-    Scratch& s = scratch();
-    s.ensure(c, e);
+namespace {
 
-    // Residual tower: x = stem(planes); x += conv2(silu(conv1(silu(x)))) per block.
-    router_moe::input_planes(pos, s.planes.data());
+// x = stem(planes); per block x += conv2(silu(conv1(silu(x)))); t = silu(x), stored square by
+// square so that t[s] is a contiguous C-vector.
+const float* run_tower(const RouterMoeNet& net, const Position& pos, Scratch& s) {
+    const std::size_t c = net.channels;
+    const int ci = static_cast<int>(c);
     float* x = s.x.data();
     float* y = s.y.data();
     float* a = s.a.data();
-    const int ci = static_cast<int>(c);
-    conv3x3_8x8(s.planes.data(), INPUT_PLANES, stem_weights.data(), stem_bias.data(), ci, x);
-    for (const ResBlockWeights& block : res_blocks) {
+    router_moe::input_planes(pos, s.planes.data());
+    conv3x3_8x8(s.planes.data(), INPUT_PLANES, net.stem_weights.data(), net.stem_bias.data(), ci,
+                x);
+    for (const ResBlockWeights& block : net.res_blocks) {
         silu_into(x, a, c * 64);
         conv3x3_8x8(a, ci, block.conv1_weights.data(), block.conv1_bias.data(), ci, y);
         silu_into(y, a, c * 64);
         conv3x3_8x8(a, ci, block.conv2_weights.data(), block.conv2_bias.data(), ci, y);
         for (std::size_t i = 0; i < c * 64; ++i) x[i] += y[i];
     }
-    // t[square] as a contiguous C-vector.
     silu_into(x, a, c * 64);
     float* trunk = s.trunk.data();
     for (std::size_t ch = 0; ch < c; ++ch)
         for (int sq = 0; sq < 64; ++sq) trunk[sq * c + ch] = a[ch * 64 + sq];
-    auto t_at = [&](int sq) { return std::span<const float>{trunk + sq * c, c}; };
+    return trunk;
+}
 
-    // Sources (from-squares) in order of first appearance, each with its source logit.
-    std::int8_t source_of[64];
-    std::fill(std::begin(source_of), std::end(source_of), -1);
-    std::uint8_t source_from[64];
-    std::uint8_t move_source[MAX_MOVES];
-    int source_count = 0;
-    for (int i = 0; i < n; ++i) {
-        const int from = move_from(moves[i]);
-        if (source_of[from] < 0) {
-            source_of[from] = static_cast<std::int8_t>(source_count);
-            source_from[source_count++] = static_cast<std::uint8_t>(from);
-        }
-        move_source[i] = static_cast<std::uint8_t>(source_of[from]);
-    }
-    float source_logit[64];
+// Output bias + sum over hidden units of out weight x silu(hidden bias + row . [t, embedding]).
+float source_logit(const RouterMoeNet& net, const float* t_from, int kind, Scratch& s) {
+    const std::size_t c = net.channels, width = c + EMBED;
     float* z = s.z.data();
     float* hidden = s.hidden.data();
-    for (int si = 0; si < source_count; ++si) {
-        const int from = source_from[si];
-        const int kind = kind_of(pos.piece_on(from));
-        std::copy_n(trunk + (from ^ flip) * c, c, z);
-        std::copy_n(piece_embed.data() + kind * EMBED, EMBED, z + c);
-        for (std::size_t l = 0; l < c; ++l)
-            hidden[l] = source_hidden_bias[l]
-                        + router::RouterNet::dot(
-                            {source_hidden_weights.data() + l * (c + EMBED), c + EMBED},
-                            {z, c + EMBED});
-        silu_into(hidden, hidden, c);
-        source_logit[si] = source_out_bias + router::RouterNet::dot({source_out_weights}, {hidden, c});
+    std::copy_n(t_from, c, z);
+    std::copy_n(net.piece_embed.data() + kind * EMBED, EMBED, z + c);
+    for (std::size_t l = 0; l < c; ++l)
+        hidden[l] = net.source_hidden_bias[l]
+                    + dot({net.source_hidden_weights.data() + l * width, width}, {z, width});
+    silu_into(hidden, hidden, c);
+    return net.source_out_bias + dot(net.source_out_weights, {hidden, c});
+}
+
+// Marks the `top_k` best sources as expanded: a stable sort keeps ties in order of first
+// appearance, and a NaN logit (corrupt weights) ranks last.
+void mark_top_sources(const float* logits, int count, std::uint32_t top_k, bool* expanded) {
+    std::uint8_t order[64];
+    for (int si = 0; si < count; ++si) order[si] = static_cast<std::uint8_t>(si);
+    auto key = [&](int si) {
+        return std::isnan(logits[si]) ? -std::numeric_limits<float>::infinity() : logits[si];
+    };
+    std::stable_sort(order, order + count,
+                     [&](std::uint8_t l, std::uint8_t r) { return key(l) > key(r); });
+    std::fill(expanded, expanded + count, false);
+    for (std::uint32_t k = 0; k < top_k; ++k) expanded[order[k]] = true;
+}
+
+// What every move of one source shares: the expert of the moving piece, and its first layer
+// over the from-square's features.
+struct Expert {
+    const float* weights;      // F x E
+    const float* out_weights;  // E
+    int kind;
+    int mfrom;  // from-square, side to move's view
+};
+
+Expert start_expert(const RouterMoeNet& net, const float* trunk, int kind, int from, int flip,
+                    Bitboard enemy_pawn_attacks, float* h_source) {
+    const std::size_t c = net.channels, e = net.expert_units, f = net.feature_count();
+    Expert ex{net.expert_weights.data() + kind * f * e, net.expert_out_weights.data() + kind * e,
+              kind, from ^ flip};
+    std::copy_n(net.expert_bias.data() + kind * e, e, h_source);
+    const float* t_from = trunk + ex.mfrom * c;
+    // Features that are exactly 0 cost nothing.
+    for (std::size_t k = 0; k < c; ++k)
+        if (t_from[k] != 0.0f) axpy(h_source, ex.weights + k * e, t_from[k], e);
+    if (enemy_pawn_attacks & bit(from))
+        axpy(h_source, ex.weights + (2 * c + FEAT_FROM_PAWN_ATTACKED) * e, 1.0f, e);
+    return ex;
+}
+
+float expert_logit(const RouterMoeNet& net, const Expert& ex, const Position& pos, Move m, int flip,
+                   Bitboard enemy_pawn_attacks, const float* trunk, const float* h_source,
+                   float* h) {
+    const std::size_t c = net.channels, e = net.expert_units;
+    const int to = move_to(m);
+    const int mto = to ^ flip;
+    std::copy_n(h_source, e, h);
+    const float* t_to = trunk + mto * c;
+    for (std::size_t k = 0; k < c; ++k)
+        if (t_to[k] != 0.0f) axpy(h, ex.weights + (c + k) * e, t_to[k], e);
+    const float* scalars = ex.weights + 2 * c * e;
+    const int promo = is_promotion(m) ? promoted_kind(m) : 0;
+    axpy(h, scalars + (FEAT_PROMO + promo) * e, 1.0f, e);
+    if (is_capture(m)) {
+        const int victim = is_en_passant(m) ? PAWN : kind_of(pos.piece_on(to));
+        axpy(h, scalars + FEAT_CAPTURE * e, 1.0f, e);
+        axpy(h, scalars + FEAT_VICTIM_VALUE * e, VICTIM_VALUE[victim], e);
+    }
+    if (promo) axpy(h, scalars + FEAT_IS_PROMOTION * e, 1.0f, e);
+    if (is_castle(m)) axpy(h, scalars + FEAT_CASTLE * e, 1.0f, e);
+    if (enemy_pawn_attacks & bit(to)) axpy(h, scalars + FEAT_TO_PAWN_ATTACKED * e, 1.0f, e);
+    silu_into(h, h, e);
+    return net.piece_bias[ex.kind] + net.move_bias[ex.kind * 4096 + ex.mfrom * 64 + mto]
+           + dot({ex.out_weights, e}, {h, e});
+}
+
+}  // namespace
+
+void RouterMoeNet::log_probs(const Position& pos, std::span<const Move> moves, std::uint32_t top_k,
+                             std::span<float> out) const {
+    const int n = static_cast<int>(moves.size());
+    if (n > MAX_MOVES || out.size() < moves.size()) fatal("router: move list does not fit");
+    if (n == 0) return;
+    const int flip = pos.side() == BLACK ? 56 : 0;
+    Scratch& s = scratch();
+    s.ensure(channels, expert_units);
+    const float* trunk = run_tower(*this, pos, s);
+
+    // Sources (from-squares) in order of first appearance, each with its source logit.
+    router::SourceGroups groups;
+    router::group_sources(moves, groups);
+    float logits[64];
+    for (int si = 0; si < groups.count; ++si) {
+        const int from = groups.from[si];
+        logits[si] =
+            source_logit(*this, trunk + (from ^ flip) * channels, kind_of(pos.piece_on(from)), s);
     }
 
-    // Top-K: only the best sources get the expert head; a stable sort keeps ties in order of
-    // first appearance, and a NaN logit (corrupt weights) ranks last.
+    // Only the top-K sources get the expert head; the moves of the others keep logit 0.
     bool expanded[64];
-    std::fill(expanded, expanded + source_count, true);
-    if (top_k > 0 && top_k < static_cast<std::uint32_t>(source_count)) {
-        std::uint8_t order[64];
-        for (int si = 0; si < source_count; ++si) order[si] = static_cast<std::uint8_t>(si);
-        auto key = [&](int si) {
-            float v = source_logit[si];
-            return std::isnan(v) ? -std::numeric_limits<float>::infinity() : v;
-        };
-        std::stable_sort(order, order + source_count,
-                         [&](std::uint8_t l, std::uint8_t r) { return key(l) > key(r); });
-        std::fill(expanded, expanded + source_count, false);
-        for (std::uint32_t k = 0; k < top_k; ++k) expanded[order[k]] = true;
-    }
+    std::fill(expanded, expanded + groups.count, true);
+    if (top_k > 0 && top_k < static_cast<std::uint32_t>(groups.count))
+        mark_top_sources(logits, groups.count, top_k, expanded);
 
-    // Move logits: the expert of the moving piece over the move's features. The from-square
-    // part of the first layer is shared by all moves of a source.
-    const Bitboard enemy_pawn_attacks = pawn_attacks(pos, us ^ 1);
+    const Bitboard enemy_pawn_attacks = pawn_attacks(pos, pos.side() ^ 1);
     float move_logit[MAX_MOVES];
-    float source_lse[64];
-    float group[MAX_MOVES];
-    float* h_source = s.h_source.data();
-    float* h = s.h.data();
-    for (int si = 0; si < source_count; ++si) {
-        const int from = source_from[si];
-        const int mfrom = from ^ flip;
-        const int kind = kind_of(pos.piece_on(from));
-        const float* w = expert_weights.data() + kind * f * e;
-        const float* out_w = expert_out_weights.data() + kind * e;
-        if (expanded[si]) {
-            std::copy_n(expert_bias.data() + kind * e, e, h_source);
-            const std::span<const float> t_from = t_at(mfrom);
-            for (std::size_t k = 0; k < c; ++k)
-                if (t_from[k] != 0.0f) axpy(h_source, w + k * e, t_from[k], e);
-            if (enemy_pawn_attacks & bit(from)) axpy(h_source, w + (2 * c + FEAT_FROM_PAWN_ATTACKED) * e, 1.0f, e);
-        }
-        int members = 0;
+    for (int si = 0; si < groups.count; ++si) {
+        const int from = groups.from[si];
+        Expert ex{};
+        if (expanded[si])
+            ex = start_expert(*this, trunk, kind_of(pos.piece_on(from)), from, flip,
+                              enemy_pawn_attacks, s.h_source.data());
         for (int i = 0; i < n; ++i) {
-            if (move_source[i] != si) continue;
-            float logit = 0.0f;
-            if (expanded[si]) {
-                const Move m = moves[i];
-                const int to = move_to(m);
-                const int mto = to ^ flip;
-                std::copy_n(h_source, e, h);
-                const std::span<const float> t_to = t_at(mto);
-                for (std::size_t k = 0; k < c; ++k)
-                    if (t_to[k] != 0.0f) axpy(h, w + (c + k) * e, t_to[k], e);
-                const float* scalars = w + 2 * c * e;
-                const int promo = is_promotion(m) ? promoted_kind(m) : 0;
-                axpy(h, scalars + (FEAT_PROMO + promo) * e, 1.0f, e);
-                if (is_capture(m)) {
-                    const int victim = is_en_passant(m) ? PAWN : kind_of(pos.piece_on(to));
-                    axpy(h, scalars + FEAT_CAPTURE * e, 1.0f, e);
-                    axpy(h, scalars + FEAT_VICTIM_VALUE * e, VICTIM_VALUE[victim], e);
-                }
-                if (promo) axpy(h, scalars + FEAT_IS_PROMOTION * e, 1.0f, e);
-                if (is_castle(m)) axpy(h, scalars + FEAT_CASTLE * e, 1.0f, e);
-                if (enemy_pawn_attacks & bit(to)) axpy(h, scalars + FEAT_TO_PAWN_ATTACKED * e, 1.0f, e);
-                silu_into(h, h, e);
-                logit = piece_bias[kind] + move_bias[kind * 4096 + mfrom * 64 + mto]
-                        + router::RouterNet::dot({out_w, e}, {h, e});
-            }
-            move_logit[i] = logit;
-            group[members++] = logit;
+            if (groups.of_move[i] != si) continue;
+            move_logit[i] = expanded[si]
+                                ? expert_logit(*this, ex, pos, moves[i], flip, enemy_pawn_attacks,
+                                               trunk, s.h_source.data(), s.h.data())
+                                : 0.0f;
         }
-        source_lse[si] = log_sum_exp(group, members);
     }
-
-    const float total = log_sum_exp(source_logit, source_count);
-    for (int i = 0; i < n; ++i) {
-        const int si = move_source[i];
-        out[i] = (source_logit[si] - total) + (move_logit[i] - source_lse[si]);
-    }
+    router::two_level_log_softmax(groups, logits, move_logit, out.first(moves.size()));
 }
 
 }  // namespace orvane::router_moe

@@ -19,18 +19,18 @@ namespace orvane::router_moe {
 inline constexpr std::uint32_t INPUT_PLANES = 19;
 inline constexpr std::uint32_t MAX_CHANNELS = 256;
 inline constexpr std::uint32_t MAX_BLOCKS = 16;
-inline constexpr int EMBED = 8;               // piece embedding width
-inline constexpr int SCALAR_FEATURES = 11;    // expert features after the two trunk vectors
-inline constexpr int MOVE_BIAS_SIZE = 24'576; // piece x 4,096 + from x 64 + to
+inline constexpr int EMBED = 8;                // piece embedding width
+inline constexpr int SCALAR_FEATURES = 11;     // expert features after the two trunk vectors
+inline constexpr int MOVE_BIAS_SIZE = 24'576;  // piece x 4,096 + from x 64 + to
 inline constexpr int HEADER_BYTES = 20;
 
 // Input planes, side to move's view (squares mirrored when Black is to move).
-inline constexpr int PLANE_OWN = 0;           // + piece type
-inline constexpr int PLANE_ENEMY = 6;         // + piece type
-inline constexpr int PLANE_CASTLE = 12;       // own king side, own queen side, theirs, theirs
+inline constexpr int PLANE_OWN = 0;      // + piece type
+inline constexpr int PLANE_ENEMY = 6;    // + piece type
+inline constexpr int PLANE_CASTLE = 12;  // own king side, own queen side, theirs, theirs
 inline constexpr int PLANE_EP = 16;
-inline constexpr int PLANE_PAWN_ATTACKS = 17; // squares attacked by an enemy pawn
-inline constexpr int PLANE_OCCUPIED = 18;     // squares of the side to move
+inline constexpr int PLANE_PAWN_ATTACKS = 17;  // squares attacked by an enemy pawn
+inline constexpr int PLANE_OCCUPIED = 18;      // squares of the side to move
 
 struct ResBlockWeights {
     std::vector<float> conv1_weights;  // C x C x 9
@@ -45,22 +45,22 @@ using LoadResult = std::variant<std::shared_ptr<const RouterMoeNet>, router::Loa
 // Convolution weights are [output channel][input channel][kernel row][kernel column]; expert
 // arrays are [piece type][feature][unit] and [piece type][unit].
 struct RouterMoeNet {
-    std::vector<float> stem_weights;          // C x 19 x 9
-    std::vector<float> stem_bias;             // C
-    std::vector<ResBlockWeights> res_blocks;  // B
-    std::vector<float> piece_embed;           // 6 x 8
-    std::vector<float> source_hidden_weights; // C x (C + 8), a row per hidden unit
-    std::vector<float> source_hidden_bias;    // C
-    std::vector<float> source_out_weights;    // C
+    std::vector<float> stem_weights;           // C x 19 x 9
+    std::vector<float> stem_bias;              // C
+    std::vector<ResBlockWeights> res_blocks;   // B
+    std::vector<float> piece_embed;            // 6 x 8
+    std::vector<float> source_hidden_weights;  // C x (C + 8), a row per hidden unit
+    std::vector<float> source_hidden_bias;     // C
+    std::vector<float> source_out_weights;     // C
     float source_out_bias = 0.0f;
-    std::vector<float> expert_weights;        // 6 x F x E, F = 2C + 11
-    std::vector<float> expert_bias;           // 6 x E
-    std::vector<float> expert_out_weights;    // 6 x E
-    std::vector<float> piece_bias;            // 6
-    std::vector<float> move_bias;             // 24,576
-    std::uint32_t channels = 0;               // C
-    std::uint32_t blocks = 0;                 // B
-    std::uint32_t expert_units = 0;           // E
+    std::vector<float> expert_weights;      // 6 x F x E, F = 2C + 11
+    std::vector<float> expert_bias;         // 6 x E
+    std::vector<float> expert_out_weights;  // 6 x E
+    std::vector<float> piece_bias;          // 6
+    std::vector<float> move_bias;           // 24,576
+    std::uint32_t channels = 0;             // C
+    std::uint32_t blocks = 0;               // B
+    std::uint32_t expert_units = 0;         // E
     std::uint32_t input_planes = INPUT_PLANES;
 
     std::uint32_t feature_count() const { return 2 * channels + SCALAR_FEATURES; }

@@ -1,14 +1,13 @@
-#include "core/router_policy.h"
-
 #include <algorithm>
 #include <cmath>
 
 #include "core/movegen.h"
+#include "core/router_policy.h"
 
 namespace orvane::router_policy {
 namespace {
 
-constexpr double SCORE_SCALE = 1000.0;
+constexpr float SCORE_SCALE = 1000.0f;  // scores are thousandths of a log-probability
 constexpr double MAX_ORDER_BONUS = 8000.0;
 constexpr double MAX_REPLACE_REDUCTION = 64.0;
 constexpr double MIN_DELTA_REDUCTION = -1.0;
@@ -30,10 +29,10 @@ const ScoredMove* find_move(const std::vector<ScoredMove>& entry, Move m) {
 }  // namespace
 
 std::int32_t policy_score(float log_prob) {
-    const double x = SCORE_SCALE * static_cast<double>(log_prob);
+    const float x = SCORE_SCALE * log_prob;
     if (std::isnan(x)) return 0;
-    if (x >= 2147483647.0) return INT32_MAX;
-    if (x <= -2147483648.0) return INT32_MIN;
+    if (x >= 2147483648.0f) return INT32_MAX;
+    if (x <= -2147483648.0f) return INT32_MIN;
     return static_cast<std::int32_t>(x);  // truncation toward zero
 }
 
@@ -49,8 +48,8 @@ std::int32_t replace_reduction(float log_prob, double scale) {
 
 std::int32_t delta_reduction(float log_prob, std::size_t move_count, double scale) {
     const double uniform = std::log(static_cast<double>(std::max<std::size_t>(move_count, 1)));
-    return nearest_clamped((-static_cast<double>(log_prob) - uniform) * scale,
-                           MIN_DELTA_REDUCTION, MAX_DELTA_REDUCTION);
+    return nearest_clamped((-static_cast<double>(log_prob) - uniform) * scale, MIN_DELTA_REDUCTION,
+                           MAX_DELTA_REDUCTION);
 }
 
 const std::vector<ScoredMove>* CachedRouterPolicy::cached(std::uint64_t key) const {

@@ -19,13 +19,13 @@ namespace orvane::router_policy {
 
 // The Router options as the policy reads them.
 struct RouterSettings {
-    std::uint32_t plies = 2;     // acts only at plies below this
-    double reduce_scale = 0.6;   // RouterReduce / 10
+    std::uint32_t plies = 2;    // acts only at plies below this
+    double reduce_scale = 0.6;  // RouterReduce / 10
     std::int32_t min_depth = 2;
     std::int32_t order_bonus = 0;
-    bool order = false;          // the network's scores replace the engine's ordering
-    bool delta = true;           // reductions adjust the engine's (false: replace them)
-    std::uint32_t top_k = 0;     // RRT5 only: from-squares that get the expert head, 0 = all
+    bool order = false;       // the network's scores replace the engine's ordering
+    bool delta = true;        // reductions adjust the engine's (false: replace them)
+    std::uint32_t top_k = 0;  // RRT5 only: from-squares that get the expert head, 0 = all
 };
 
 // A position's scored move list: (move, log-probability) in the order it was scored.

@@ -5,11 +5,14 @@
 // How: each perspective's accumulator holds hidden units in pairs A = c + g + d and
 // B = c + g - d, with output weights +w and -w. While both stay inside 0..255 the pair adds
 // w (A^2 - B^2) = 4 w (c + g) d to the output sum, so
-//  - with g = 0 it is linear in d: end-game values, in exact centipawns (c = 153, w = 17
-//    makes one unit of d worth 10404 in the sum, which the output scaling turns into 1 cp);
-//  - with g = the raw game phase it is phase x d: the middle-game minus end-game part of
-//    the tapering (c = 108, w = 108; a second pair with g = 0 and weight -108 removes the
-//    108 x d part). 4 x 108 = 432 stands in for 10404 / 24 = 433.5, the only inexact step;
+//  - with g = 0 it is linear in d: the end-game values, in exact centipawns (c = 153 and
+//    w = 17 make one unit of d worth 10404 in the sum, which the output scaling turns
+//    into 1 cp);
+//  - with g = the raw game phase it is phase x d: the (middle game - end game) part of the
+//    tapering, c = 108. A second pair with g = 0 and the opposite weight takes back the
+//    108 x d part. The sum needs 10404 / 24 = 433.5 per unit of phase x d, which is
+//    4 x (3/8 x 109 + 5/8 x 108): each value goes 3/8 to pairs of weight 109 and the rest
+//    to pairs of weight 108, exact but for the rounding of the 3/8 (under 0.01 cp a piece);
 //  - with g = 255 x (count - k) the pair is a gate: both units clip to 0 below k and to 255
 //    above k, so it contributes only when the count equals k exactly. Gates give the bishop
 //    pair (own bishop count 2..10) and the cap of the phase at 24 (raw phase 25..40).
@@ -17,13 +20,13 @@
 // other side's accumulator gets the negated output weights, so the output is g(side to
 // move) - g(other side): constant offsets cancel, which lets each sum be shifted into range.
 // The output buckets are all equal (the phase is computed exactly), and the W/D/L head uses
-// four times the output weights: win and loss logits of +-score/100 cp, less ln 2 each,
-// against a draw logit of 0.
+// twice the output weights: win and loss logits of +-score/200 cp, less ln 2 each, against
+// a draw logit of 0 (so a level position is half a draw).
 //
-// Exact except for: the 432/433.5 factor on the phase term (under half a centipawn in normal
-// positions), the last-digit rounding of the output scaling, and positions beyond the
-// ranges below (more than 10 pieces of one kind, raw phase above 40, the phase cap in the
-// bishop-pair term), which no game reaches in practice.
+// Differences left: the last digit of the two truncating divisions of the output (at most
+// 1 cp), 108 standing in for 433.5 / 4 in the phase cap (raw phase above 24 only), and
+// positions beyond the ranges below (more than 10 pieces of one kind, raw phase above 40,
+// the phase cap of the bishop-pair term when only one side has the pair).
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -48,13 +51,16 @@ constexpr int LINEAR_C = 153;  // 17 x 153 x 4 = 10404: one unit of d is one cen
 constexpr int LINEAR_W = 17;
 constexpr int LINEAR_D_MAX = ACT_MAX - LINEAR_C;
 constexpr int PRODUCT_C = 108;  // with raw phase <= 40: 108 + 40 + 107 <= 255
-constexpr int PRODUCT_W = 108;  // 4 x 108 x phase x d ~ 10404 x phase x d / 24
+// 10404 / 24 = 433.5 = 4 x (3/8 x 109 + 5/8 x 108): each value is split into a part of
+// round(3/8 x value) under weight 109 and the rest under weight 108.
+constexpr int PRODUCT_W_HIGH = 109;
+constexpr int PRODUCT_W_LOW = 108;
 constexpr int PRODUCT_D_MAX = 107;
 constexpr int MAX_RAW_PHASE = 40;
-constexpr int MAX_UNIT_WEIGHT = 31;  // head weights are 4x: at most 124
-constexpr int HEAD_SCALE = 4;
+constexpr int MAX_UNIT_WEIGHT = 63;  // head weights are 2x: at most 126
+constexpr int HEAD_SCALE = 2;
 constexpr int HEAD_WIN_LOSS_BIAS = -11312;  // -ln 2 x 16320
-constexpr int OUTPUT_BIAS = 1;  // lifts exact multiples over the truncation of the scaling
+constexpr int OUTPUT_BIAS = -1;  // the last-digit rounding that matches most often
 constexpr int BISHOP_PAIR_MAX_COUNT = 10;
 
 constexpr int OWN = 0, OTHER = 384;
@@ -187,9 +193,17 @@ bool tables_symmetric() {
     return true;
 }
 
+int three_eighths(int v) { return floor_div(3 * v + 4, 8); }
+
+// Raw phase x d under `weight`, where `gate` is open (always for an empty gate): the pair
+// with c + gate + phase, and the pair with c + gate alone that takes back the c x d part.
+void add_phase_product(Builder& b, const Form& gate, const Form& d, int weight) {
+    b.add_pair(gate + phase_form(), d, PRODUCT_C, weight);
+    b.add_pair(gate, d, PRODUCT_C, -weight);
+}
+
 std::vector<Unit> build_units() {
     Builder b;
-    const Form phase = phase_form();
     const Form none;
 
     for (int kind = PAWN; kind <= KING; ++kind) {
@@ -198,14 +212,19 @@ std::vector<Unit> build_units() {
             b.add_pair(none, d, LINEAR_C, LINEAR_W);
 
         // Middle game minus end game, times the phase, with the phase capped at 24.
-        std::array<int, 64> diff = table(0, kind);
-        for (int sq = 0; sq < 64; ++sq) diff[sq] -= table(1, kind)[sq];
-        for (const Form& d : split_kind(kind, diff, PRODUCT_D_MAX)) {
-            b.add_pair(phase, d, PRODUCT_C, PRODUCT_W);
-            b.add_pair(none, d, PRODUCT_C, -PRODUCT_W);
+        std::array<int, 64> diff = table(0, kind), high, low;
+        for (int sq = 0; sq < 64; ++sq) {
+            diff[sq] -= table(1, kind)[sq];
+            high[sq] = three_eighths(diff[sq]);
+            low[sq] = diff[sq] - high[sq];
+        }
+        for (const Form& d : split_kind(kind, high, PRODUCT_D_MAX))
+            add_phase_product(b, none, d, PRODUCT_W_HIGH);
+        for (const Form& d : split_kind(kind, low, PRODUCT_D_MAX))
+            add_phase_product(b, none, d, PRODUCT_W_LOW);
+        for (const Form& d : split_kind(kind, diff, PRODUCT_D_MAX))
             for (int level = eval::MAX_PHASE + 1; level <= MAX_RAW_PHASE; ++level)
                 b.add_pair(phase_gate(level), d, PRODUCT_C, -(level - eval::MAX_PHASE));
-        }
     }
 
     // The bishop pair: end-game bonus plus (middle game - end game) x phase, per count.
@@ -213,8 +232,9 @@ std::vector<Unit> build_units() {
     for (int k = 2; k <= BISHOP_PAIR_MAX_COUNT; ++k) {
         const Form gate = count_gate(BISHOP, k);
         b.add_pair(gate, constant_form(eval::BISHOP_PAIR_EG), LINEAR_C, LINEAR_W);
-        b.add_pair(gate + phase, constant_form(pair_diff), PRODUCT_C, PRODUCT_W);
-        b.add_pair(gate, constant_form(pair_diff), PRODUCT_C, -PRODUCT_W);
+        add_phase_product(b, gate, constant_form(three_eighths(pair_diff)), PRODUCT_W_HIGH);
+        add_phase_product(b, gate, constant_form(pair_diff - three_eighths(pair_diff)),
+                          PRODUCT_W_LOW);
     }
     return b.units();
 }
@@ -272,7 +292,8 @@ int main(int argc, char** argv) {
     put(bytes, 0);
     put(bytes, HEAD_WIN_LOSS_BIAS);
     const std::string text = "Orvane piece-square reproduction network. ";
-    while (bytes.size() < nnue::padded_length(layout)) bytes.push_back(text[bytes.size() % text.size()]);
+    while (bytes.size() < nnue::padded_length(layout))
+        bytes.push_back(static_cast<std::uint8_t>(text[bytes.size() % text.size()]));
 
     std::FILE* file = std::fopen(argv[1], "wb");
     if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()

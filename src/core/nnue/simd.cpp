@@ -15,12 +15,13 @@ constexpr int ACTIVATION_MAX = 255;
 
 void update_scalar(std::int16_t* dst, const std::int16_t* src, const std::int16_t* const* add,
                    int add_count, const std::int16_t* const* sub, int sub_count) {
-    for (int i = 0; i < HIDDEN; ++i) {
-        auto v = static_cast<std::uint16_t>(src[i]);
-        for (int a = 0; a < add_count; ++a) v += static_cast<std::uint16_t>(add[a][i]);
-        for (int s = 0; s < sub_count; ++s) v -= static_cast<std::uint16_t>(sub[s][i]);
-        dst[i] = static_cast<std::int16_t>(v);
-    }
+    std::uint16_t sum[HIDDEN];
+    for (int i = 0; i < HIDDEN; ++i) sum[i] = static_cast<std::uint16_t>(src[i]);
+    for (int a = 0; a < add_count; ++a)
+        for (int i = 0; i < HIDDEN; ++i) sum[i] += static_cast<std::uint16_t>(add[a][i]);
+    for (int s = 0; s < sub_count; ++s)
+        for (int i = 0; i < HIDDEN; ++i) sum[i] -= static_cast<std::uint16_t>(sub[s][i]);
+    for (int i = 0; i < HIDDEN; ++i) dst[i] = static_cast<std::int16_t>(sum[i]);
 }
 
 std::uint32_t half_output_scalar(const std::int16_t* acc, const std::int16_t* w) {
@@ -35,7 +36,8 @@ std::uint32_t half_output_scalar(const std::int16_t* acc, const std::int16_t* w)
 
 std::int32_t output_scalar(const std::int16_t* us, const std::int16_t* them,
                            const std::int16_t* weights) {
-    std::uint32_t sum = half_output_scalar(us, weights) + half_output_scalar(them, weights + HIDDEN);
+    std::uint32_t sum = half_output_scalar(us, weights);
+    sum += half_output_scalar(them, weights + HIDDEN);
     return static_cast<std::int32_t>(sum);
 }
 

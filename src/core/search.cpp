@@ -178,7 +178,7 @@ int Searcher<E>::aspiration(Position& pos, int depth, int previous_score, bool h
 template <Evaluator E>
 SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
                                  const InfoCallback& on_info) {
-    start_ = std::chrono::steady_clock::now();
+    start_ = limits.received.value_or(std::chrono::steady_clock::now());
     node_limit_ = limits.nodes;
     soft_node_limit_ = limits.soft_nodes;
     stable_node_limit_ = limits.stable_nodes;

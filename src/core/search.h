@@ -50,6 +50,8 @@ struct SearchLimits {
     std::optional<std::uint32_t> movestogo;
     std::uint64_t inc = 0;
     bool infinite = false;
+    // When the request arrived; the clock runs from here (now, when absent).
+    std::optional<std::chrono::steady_clock::time_point> received;
 };
 
 struct SearchResult {

@@ -140,8 +140,9 @@ void run_search_job(SearchJob& job) {
 }
 
 void Engine::go(const std::vector<std::string_view>& args) {
-    finish_search();
     SearchLimits limits;
+    limits.received = std::chrono::steady_clock::now();
+    finish_search();
     std::optional<std::int64_t> wtime, btime;
     std::int64_t winc = 0, binc = 0;
     auto next_word = [&](std::size_t i) -> std::string_view {

@@ -226,7 +226,10 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
             tb_root_moves_ = *probe;
             root_moves_ = tablebase::filter_root_moves(*probe);
         }
-        root_moves_ = restrict_root_moves(root_moves_, limits.searchmoves);
+        std::vector<Move> wanted;
+        for (Move m : limits.searchmoves)
+            if (legal.contains(m)) wanted.push_back(m);
+        root_moves_ = restrict_root_moves(root_moves_, wanted);
     }
     const int root_count = root_moves_.empty() ? legal.size() : static_cast<int>(root_moves_.size());
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when one is missing.
 set -euo pipefail
-packages=(g++ make cmake libgtest-dev libbenchmark-dev libfathom-dev libzstd-dev)
+packages=(g++ make cmake libgtest-dev libbenchmark-dev libfathom-dev libzstd-dev zstd)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,163 @@
+// The float network the trainer fits, and its gradients and optimiser. One 768-input block
+// (the engine's feature rows for king bucket 0, mirrored left-right when a perspective's king
+// is on files e-h) feeds `hidden` units per perspective; each unit's activation is
+// a = clamp(x, 0, 1), and the output of the bucket chosen by the piece count is
+//     y = bias[b] + sum a_us^2 w[b][i] + sum a_them^2 w[b][hidden + i].
+// After quantisation (x255 for the accumulators, x64 for the output weights) the engine's
+// integer output is 16320 y and its score 400 y centipawns, so sigmoid(y) is the win
+// expectancy at the usual scale of 400 centipawns, with no further factor.
+// Loss per position: (sigmoid(y) - target)^2, target = lambda x result + (1 - lambda) x
+// sigmoid(score / 400), both from the side to move's view.
+//
+// The W/D/L head is a soft-max regression on the same 2 x hidden squared activations, fitted
+// afterwards with the feature block frozen.
+//
+// Parameters live in one flat aligned block (the optimiser is one loop over it); each trainer
+// thread owns a gradient block of the same layout, summed and cleared by the optimiser step.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "core/nnue/network.h"
+#include "core/train/dataset.h"
+
+namespace orvane::train {
+
+inline constexpr float WEIGHT_LIMIT = 1.98f;  // keeps every quantised value in range
+inline constexpr float SCORE_SCALE = 400.0f;  // centipawns per unit of y
+
+class Model {
+public:
+    explicit Model(int hidden);
+
+    int hidden() const { return hidden_; }
+    std::size_t size() const { return params_.size(); }
+    float* data() { return params_.data(); }
+    const float* data() const { return params_.data(); }
+
+    // Offsets into the flat block.
+    std::size_t feature_weights_at() const { return 0; }
+    std::size_t feature_biases_at() const { return std::size_t(FEATURES) * hidden_; }
+    std::size_t output_weights_at(int bucket) const {
+        return feature_biases_at() + hidden_ + std::size_t(bucket) * 2 * hidden_;
+    }
+    std::size_t output_bias_at(int bucket) const {
+        return output_weights_at(OUTPUT_BUCKETS) + bucket;
+    }
+
+    const float* feature_row(int feature) const {
+        return data() + std::size_t(feature) * hidden_;
+    }
+    const float* feature_biases() const { return data() + feature_biases_at(); }
+    const float* output_weights(int bucket) const { return data() + output_weights_at(bucket); }
+    float output_bias(int bucket) const { return data()[output_bias_at(bucket)]; }
+
+    // Small uniform weights scaled by the inputs a unit sees; zero biases.
+    void initialise(std::mt19937_64& rng);
+
+private:
+    int hidden_;
+    nnue::AlignedArray<float> params_;
+};
+
+// Per-thread work space of the forward and backward passes.
+struct Scratch {
+    explicit Scratch(int hidden) : act(2 * std::size_t(hidden)) {}
+    nnue::AlignedArray<float> act;  // activations: side to move, then the other side
+};
+
+float sigmoid(float x);
+float target_of(const PackedPosition& p, float lambda);
+// y of one position (its score is SCORE_SCALE x y centipawns); leaves the activations in
+// `scratch`.
+float forward(const Model& model, const Features& f, Scratch& scratch);
+// Forward and backward for one position: adds scale x d(loss)/d(parameter) to `grad` (the
+// model's layout) and returns the loss.
+float train_position(const Model& model, const Features& f, float target, float scale,
+                     float* grad, Scratch& scratch);
+
+struct AdamWConfig {
+    float beta1 = 0.9f;
+    float beta2 = 0.999f;
+    float epsilon = 1e-8f;
+    float decay = 0.01f;
+    float limit = WEIGHT_LIMIT;
+};
+
+// AdamW over a flat parameter block; each parameter is clamped to +-limit after its step.
+class AdamW {
+public:
+    AdamW(std::size_t size, AdamWConfig config);
+    // Starts a step (advances the step count used for the bias corrections).
+    void begin_step() { ++steps_; }
+    // Updates params[begin, end) with the sum of the gradient blocks, which are cleared there.
+    // Threads may update disjoint ranges of the same step at once.
+    void update(float* params, std::span<float* const> grads, std::size_t begin,
+                std::size_t end, float lr);
+
+private:
+    AdamWConfig config_;
+    nnue::AlignedArray<float> m_, v_;
+    long steps_ = 0;
+};
+
+// Mini-batch training of a model on `threads` threads.
+class Trainer {
+public:
+    Trainer(Model& model, int threads, float lambda, AdamWConfig config = {});
+
+    // One optimiser step on the batch; returns its mean loss (before the step).
+    double step(std::span<const PackedPosition> batch, float lr);
+    // Mean loss over the data, no training.
+    double loss(std::span<const PackedPosition> data) const;
+    int threads() const { return threads_; }
+
+private:
+    Model& model_;
+    int threads_;
+    float lambda_;
+    AdamW optimiser_;
+    std::vector<nnue::AlignedArray<float>> grads_;  // per thread, the model's layout
+    std::vector<Scratch> scratch_;                  // per thread
+};
+
+// Win/draw/loss head: logits z_j = bias_j + sum over the 2 x hidden squared activations of
+// a^2 w_j, j = win, draw, loss from the side to move's view, then a soft-max.
+class WdlHead {
+public:
+    explicit WdlHead(int hidden);
+    int hidden() const { return hidden_; }
+    std::size_t size() const { return params_.size(); }
+    float* data() { return params_.data(); }
+    const float* data() const { return params_.data(); }
+    const float* weights(int j) const { return data() + std::size_t(j) * 2 * hidden_; }
+    float bias(int j) const { return data()[std::size_t(3) * 2 * hidden_ + j]; }
+
+private:
+    int hidden_;
+    nnue::AlignedArray<float> params_;  // [3][2 x hidden] weights, then 3 biases
+};
+
+// The head's logits and probabilities for one position (win, draw, loss).
+void wdl_logits(const Model& model, const WdlHead& head, const Features& f, Scratch& scratch,
+                float logits[3]);
+void wdl_probabilities(const Model& model, const WdlHead& head, const Features& f,
+                       Scratch& scratch, float probs[3]);
+// Mean cross-entropy of the head against the game results.
+double wdl_loss(const Model& model, const WdlHead& head, std::span<const PackedPosition> data,
+                int threads);
+// Fits the head by AdamW on the cross-entropy, the feature block frozen, shuffling the
+// training positions each epoch; `report` is called after each epoch with (epoch, mean
+// training loss, validation loss).
+using WdlReport = std::function<void(int, double, double)>;
+void fit_wdl_head(const Model& model, WdlHead& head, std::vector<PackedPosition>& train_set,
+                  std::span<const PackedPosition> valid, int epochs, int batch, float lr,
+                  int threads, std::mt19937_64& rng, const WdlReport& report);
+
+}  // namespace orvane::train

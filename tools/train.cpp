@@ -1,0 +1,346 @@
+// orvane-train: trains the engine's evaluation network on self-play games, on the CPU.
+//
+//   orvane-train [options] GAMES...
+//
+// GAMES are files of game records as orvane-datagen writes them, raw or compressed by zstd
+// (names ending in .zst are read through `zstd -dc`). Every scored ply becomes a training
+// position unless the side to move is in check, the best move is a capture or promotion, the
+// score is beyond +-2000 (or a mate score) or fewer than 16 plies were played. About
+// --valid of the positions, in whole games, are held out for validation.
+//
+// The network: one 768-input block, mirrored left-right for a perspective whose king is on
+// files e-h, into --hidden units per perspective, squared clipped ReLU, 8 output buckets by
+// piece count, trained on (sigmoid(y) - target)^2 with target = lambda x result +
+// (1 - lambda) x sigmoid(score / 400), where 400 y is the engine's score in centipawns. AdamW
+// (0.9, 0.999, decay 0.01), weights clamped to +-1.98, cosine decay of the learning rate
+// over the whole run, early stop when the validation loss has not improved for --patience
+// epochs (the best epoch's weights are kept). Then the W/D/L head is fitted with the feature
+// block frozen, the network is written in the engine's format (8 king buckets, 8 output
+// buckets, the head; 12,630,080 bytes; the output weights' roundings chosen on training
+// positions), read back with the engine's loader, and the float and integer evaluations are
+// compared: the first --check positions of the validation set are printed, and the mean and
+// largest difference over up to 1000 of them.
+//
+// Each epoch prints its training and validation loss (a star marks a new best), the learning
+// rate at its end and the speed, in positions per second and per processor second (the
+// latter says more on a shared machine).
+//
+// Options (defaults in brackets):
+//   --out FILE        network file to write [orvane-train.nnue]
+//   --epochs N        passes over the training positions [20]
+//   --lr X            peak learning rate [0.001]
+//   --batch N         positions per optimiser step [16384]
+//   --lambda X        weight of the game result in the target [0.5]
+//   --rng N           start value of the shuffling and initialisation generator [1]
+//   --valid X         fraction of positions held out for validation [0.02]
+//   --patience N      epochs without a better validation loss before stopping; 0: never [3]
+//   --threads N       training threads [2]
+//   --hidden N        hidden units; only 1024 can be exported [1024]
+//   --wdl-epochs N    epochs of the W/D/L head fit [2]
+//   --wdl-lr X        learning rate of the head fit [0.001]
+//   --limit N         use at most N positions (after filtering); 0: all [0]
+//   --check N         compared positions printed after export [8]
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <cstdio>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/text.h"
+#include "core/train/dataset.h"
+#include "core/train/export.h"
+#include "core/train/model.h"
+
+using namespace orvane;
+using namespace orvane::train;
+
+namespace {
+
+constexpr std::size_t COMPARED_POSITIONS = 1000;  // float against engine after export
+
+struct Options {
+    std::vector<std::string> inputs;
+    std::string out = "orvane-train.nnue";
+    int epochs = 20;
+    float lr = 1e-3f;
+    int batch = 16384;
+    float lambda = 0.5f;
+    std::uint64_t rng = 1;
+    double valid = 0.02;
+    int patience = 3;
+    int threads = 2;
+    int hidden = nnue::HIDDEN;
+    int wdl_epochs = 2;
+    float wdl_lr = 1e-3f;
+    std::uint64_t limit = 0;
+    int check = 8;
+};
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: orvane-train [--out FILE] [--epochs N] [--lr X] [--batch N] "
+                 "[--lambda X] [--rng N] [--valid X]\n"
+                 "                    [--patience N] [--threads N] [--hidden N] "
+                 "[--wdl-epochs N] [--wdl-lr X] [--limit N]\n"
+                 "                    [--check N] GAMES...\n");
+    return 2;
+}
+
+std::optional<double> parse_real(const std::string& s) {
+    try {
+        std::size_t used = 0;
+        const double v = std::stod(s, &used);
+        if (used != s.size() || !std::isfinite(v)) return std::nullopt;
+        return v;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+bool parse_options(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.size() < 2 || a[0] != '-' || a[1] != '-') {
+            o.inputs.push_back(a);
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "%s needs a value\n", a.c_str());
+            return false;
+        }
+        const std::string v = argv[++i];
+        bool ok = true;
+        auto integer = [&](auto& field, long long lo, long long hi) {
+            auto n = text::parse_int<long long>(v);
+            ok = n && *n >= lo && *n <= hi;
+            if (ok) field = static_cast<std::remove_reference_t<decltype(field)>>(*n);
+        };
+        auto real = [&](auto& field, double lo, double hi) {
+            auto x = parse_real(v);
+            ok = x && *x >= lo && *x <= hi;
+            if (ok) field = static_cast<std::remove_reference_t<decltype(field)>>(*x);
+        };
+        if (a == "--out") o.out = v;
+        else if (a == "--epochs") integer(o.epochs, 0, 1'000'000);
+        else if (a == "--lr") real(o.lr, 0.0, 1.0);
+        else if (a == "--batch") integer(o.batch, 1, 1 << 24);
+        else if (a == "--lambda") real(o.lambda, 0.0, 1.0);
+        else if (a == "--rng") integer(o.rng, 0, (1LL << 62));
+        else if (a == "--valid") real(o.valid, 0.0, 0.5);
+        else if (a == "--patience") integer(o.patience, 0, 1'000'000);
+        else if (a == "--threads") integer(o.threads, 1, 64);
+        else if (a == "--hidden") integer(o.hidden, 1, 1 << 16);
+        else if (a == "--wdl-epochs") integer(o.wdl_epochs, 0, 1'000'000);
+        else if (a == "--wdl-lr") real(o.wdl_lr, 0.0, 1.0);
+        else if (a == "--limit") integer(o.limit, 0, (1LL << 62));
+        else if (a == "--check") integer(o.check, 0, 1'000'000);
+        else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return false;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "bad value '%s' for %s\n", v.c_str(), a.c_str());
+            return false;
+        }
+    }
+    if (o.inputs.empty()) {
+        std::fprintf(stderr, "no game files given\n");
+        return false;
+    }
+    return true;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+bool load(const Options& o, std::vector<PackedPosition>& all) {
+    LoadStats stats;
+    std::uint32_t next_game = 0;
+    for (const std::string& path : o.inputs) {
+        std::string error;
+        const std::vector<std::uint8_t> bytes = read_game_file(path, error);
+        if (!error.empty()) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return false;
+        }
+        const std::uint64_t trailing = stats.trailing_bytes;
+        expand_games(bytes, next_game, all, stats);
+        std::printf("%s: %zu bytes\n", path.c_str(), bytes.size());
+        if (stats.trailing_bytes > trailing)
+            std::printf("  %llu bytes after the last whole record ignored\n",
+                        static_cast<unsigned long long>(stats.trailing_bytes - trailing));
+    }
+    std::printf("games %llu (corrupt %llu), scored plies %llu, kept %llu; dropped: opening %llu, "
+                "in check %llu, capture or promotion %llu, |score| > %d %llu\n",
+                static_cast<unsigned long long>(stats.games),
+                static_cast<unsigned long long>(stats.corrupt_games),
+                static_cast<unsigned long long>(stats.scored_plies),
+                static_cast<unsigned long long>(stats.kept),
+                static_cast<unsigned long long>(stats.early),
+                static_cast<unsigned long long>(stats.in_check),
+                static_cast<unsigned long long>(stats.noisy), MAX_SCORE,
+                static_cast<unsigned long long>(stats.extreme));
+    if (o.limit && all.size() > o.limit) {
+        all.resize(o.limit);
+        std::printf("using the first %llu positions\n", static_cast<unsigned long long>(o.limit));
+    }
+    if (all.empty()) {
+        std::fprintf(stderr, "no training positions\n");
+        return false;
+    }
+    return true;
+}
+
+// Trains until the epochs run out or the validation loss stops improving; leaves the best
+// epoch's weights in the model.
+void train_model(const Options& o, Model& model, Split& data, std::mt19937_64& rng) {
+    Trainer trainer(model, o.threads, o.lambda);
+    const std::size_t batch = std::size_t(o.batch);
+    const std::size_t steps_per_epoch = (data.train.size() + batch - 1) / batch;
+    const double total_steps = double(steps_per_epoch) * o.epochs;
+    const bool validating = !data.valid.empty();
+    std::printf("training %zu positions, validating %zu; %zu steps per epoch\n",
+                data.train.size(), data.valid.size(), steps_per_epoch);
+    double best = validating ? trainer.loss(data.valid) : 0.0;
+    if (validating) std::printf("epoch   0  valid %.6f\n", best);
+    std::vector<float> best_params(model.data(), model.data() + model.size());
+    int since_best = 0;
+    long step = 0;
+    for (int epoch = 1; epoch <= o.epochs; ++epoch) {
+        std::shuffle(data.train.begin(), data.train.end(), rng);
+        const auto start = std::chrono::steady_clock::now();
+        const std::clock_t cpu_start = std::clock();
+        const std::span<const PackedPosition> all(data.train);
+        double sum = 0;
+        float lr = o.lr;
+        for (std::size_t at = 0; at < all.size(); at += batch, ++step) {
+            const double progress = double(step) / total_steps;
+            lr = float(0.5 * o.lr * (1.0 + std::cos(std::numbers::pi * progress)));
+            const auto part = all.subspan(at, std::min(batch, all.size() - at));
+            sum += trainer.step(part, lr) * double(part.size());
+        }
+        const double elapsed = seconds_since(start);
+        // Per processor second too: on a shared machine the wall clock alone says little.
+        const double cpu = double(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+        const double speed = double(all.size()) / elapsed;
+        const double cpu_speed = double(all.size()) / std::max(cpu, 1e-9);
+        const double train_loss = sum / double(all.size());
+        if (!validating) {
+            std::printf("epoch %3d  train %.6f  lr %.2e  %.0f pos/s (%.0f per cpu s)  %.1fs\n",
+                        epoch, train_loss, lr, speed, cpu_speed, elapsed);
+            std::fflush(stdout);
+            best_params.assign(model.data(), model.data() + model.size());
+            continue;
+        }
+        const double valid_loss = trainer.loss(data.valid);
+        const bool better = valid_loss < best;
+        std::printf("epoch %3d  train %.6f  valid %.6f%s  lr %.2e  %.0f pos/s (%.0f per cpu s)"
+                    "  %.1fs\n",
+                    epoch, train_loss, valid_loss, better ? " *" : "  ", lr, speed, cpu_speed,
+                    elapsed);
+        std::fflush(stdout);
+        if (better) {
+            best = valid_loss;
+            since_best = 0;
+            best_params.assign(model.data(), model.data() + model.size());
+        } else if (o.patience && ++since_best >= o.patience) {
+            std::printf("no better validation loss for %d epochs: stopping\n", o.patience);
+            break;
+        }
+    }
+    std::copy(best_params.begin(), best_params.end(), model.data());
+}
+
+int export_and_check(const Options& o, const Model& model, const WdlHead& head,
+                     const Split& data) {
+    ExportReport report;
+    auto made = network_bytes(model, head, data.train, report);
+    if (auto* e = std::get_if<std::string>(&made)) {
+        std::fprintf(stderr, "not exported: %s\n", e->c_str());
+        return 1;
+    }
+    const auto& bytes = std::get<std::vector<std::uint8_t>>(made);
+    if (report.clamped_feature_values || report.clamped_output_weights || report.clamped_biases)
+        std::printf("clamped on export: %d feature values, %d output weights, %d biases\n",
+                    report.clamped_feature_values, report.clamped_output_weights,
+                    report.clamped_biases);
+    std::printf("largest quantised feature value %d, output weight %d\n",
+                report.largest_feature_value, report.largest_output_weight);
+    std::printf("output roundings chosen on %zu positions: mean |engine - float| %.2f cp "
+                "(%.2f cp rounding to the nearest)\n",
+                report.calibration_positions, report.calibrated_error_cp,
+                report.nearest_error_cp);
+    if (std::string error = write_network(o.out, bytes); !error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    std::printf("wrote %s (%zu bytes)\n", o.out.c_str(), bytes.size());
+
+    // Every compared position counts in the summary; the first --check ones are printed.
+    const std::vector<PackedPosition>& source = data.valid.empty() ? data.train : data.valid;
+    const std::size_t compared_count =
+        std::min(source.size(), std::max<std::size_t>(COMPARED_POSITIONS, std::size_t(o.check)));
+    auto compared = compare_with_engine(model, head, bytes, {source.data(), compared_count});
+    if (auto* e = std::get_if<std::string>(&compared)) {
+        std::fprintf(stderr, "the engine cannot use the file: %s\n", e->c_str());
+        return 1;
+    }
+    const auto& rows = std::get<std::vector<EvalComparison>>(compared);
+    double worst = 0, total = 0;
+    if (o.check > 0)
+        std::printf("%9s %7s %6s  %-17s %-17s  %s\n", "float cp", "engine", "diff",
+                    "float W/D/L", "engine W/D/L", "position");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const EvalComparison& c = rows[i];
+        const double diff = c.engine_cp - c.trained_cp;
+        worst = std::max(worst, std::abs(diff));
+        total += std::abs(diff);
+        if (i >= std::size_t(o.check)) continue;
+        std::printf("%9.1f %7d %6.1f  %.3f/%.3f/%.3f  %.3f/%.3f/%.3f  %s\n", c.trained_cp,
+                    c.engine_cp, diff, c.trained_wdl[0], c.trained_wdl[1], c.trained_wdl[2],
+                    c.engine_wdl[0], c.engine_wdl[1], c.engine_wdl[2], c.fen.c_str());
+    }
+    std::printf("engine - float over %zu positions: mean |difference| %.2f cp, largest %.1f cp\n",
+                rows.size(), rows.empty() ? 0.0 : total / double(rows.size()), worst);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parse_options(argc, argv, o)) return usage();
+
+    std::vector<PackedPosition> all;
+    if (!load(o, all)) return 1;
+    std::mt19937_64 rng(o.rng);
+    Split data = split_by_game(std::move(all), o.valid, rng);
+
+    Model model(o.hidden);
+    model.initialise(rng);
+    train_model(o, model, data, rng);
+
+    WdlHead head(o.hidden);
+    if (o.wdl_epochs > 0) {
+        const bool validating = !data.valid.empty();
+        if (validating)
+            std::printf("W/D/L head: validation cross-entropy %.5f before fitting\n",
+                        wdl_loss(model, head, data.valid, o.threads));
+        fit_wdl_head(model, head, data.train, data.valid, o.wdl_epochs, o.batch, o.wdl_lr,
+                     o.threads, rng, [&](int epoch, double train_loss, double valid_loss) {
+                         std::printf("W/D/L epoch %d  train %.5f", epoch, train_loss);
+                         if (validating) std::printf("  valid %.5f", valid_loss);
+                         std::printf("\n");
+                         std::fflush(stdout);
+                     });
+    }
+    if (o.hidden != nnue::HIDDEN) {
+        std::printf("not exported: the engine needs %d hidden units\n", nnue::HIDDEN);
+        return 0;
+    }
+    return export_and_check(o, model, head, data);
+}

@@ -1,0 +1,158 @@
+// Long runs of the command loop: many more random lines than the default fuzz run, and
+// thousands of go/stop cycles through the program with every parallel scheme, each of which
+// must end in exactly one legal bestmove.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "uci/engine.h"
+#include "uci/engine_process.h"
+
+namespace {
+
+using orvane::Position;
+using orvane::testing::count_prefix;
+using orvane::testing::EngineProcess;
+using orvane::testing::is_known_output;
+using orvane::testing::is_legal_line;
+using orvane::testing::parse_bestmove;
+using orvane::testing::position_from_fen;
+using orvane::testing::StdoutPipe;
+using orvane::testing::UciLineMaker;
+using orvane::testing::Watchdog;
+
+constexpr const char* KIWIPETE =
+    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
+
+TEST(UciStress, LongInProcessFuzz) {
+    for (std::uint64_t state : {1ULL, 2ULL, 3ULL, 0xC0FFEEULL}) {
+        SCOPED_TRACE(state);
+        std::size_t searches = 0, bestmoves = 0;
+        std::vector<std::string> unknown;
+        Watchdog watchdog(std::chrono::seconds(60));
+        StdoutPipe out;
+        auto take = [&](const std::vector<std::string>& lines) {
+            bestmoves += count_prefix(lines, "bestmove");
+            for (const std::string& l : lines)
+                if (!is_known_output(l) && unknown.size() < 5) unknown.push_back(l.substr(0, 200));
+        };
+        {
+            orvane::uci::Engine engine;
+            UciLineMaker maker(state);
+            for (int i = 0; i < 8000; ++i) {
+                const std::string line = maker.next();
+                watchdog.step(line);
+                searches += UciLineMaker::starts_search(line);
+                std::string_view view = line;
+                if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
+                engine.handle(orvane::text::trim(view));
+                if (i % 64 == 63) take(out.take_lines());
+            }
+            engine.handle("stop");
+            engine.end_of_input();
+        }
+        out.restore();
+        take(out.take_lines());
+        EXPECT_EQ(bestmoves, searches);
+        EXPECT_TRUE(unknown.empty()) << ::testing::PrintToString(unknown);
+    }
+}
+
+TEST(UciStress, LongProgramFuzz) {
+    UciLineMaker maker(0x5EED5EEDULL, false);
+    EngineProcess engine;
+    ASSERT_TRUE(engine.read_line());  // the banner
+    std::size_t searches = 0, bestmoves = 0;
+    std::vector<std::string> unknown;
+    auto take = [&](const std::vector<std::string>& lines) {
+        bestmoves += count_prefix(lines, "bestmove");
+        for (const std::string& l : lines)
+            if (!is_known_output(l) && unknown.size() < 5) unknown.push_back(l.substr(0, 200));
+    };
+    for (int i = 0; i < 4000; ++i) {
+        const std::string line = maker.next();
+        searches += UciLineMaker::starts_search(line);
+        ASSERT_TRUE(engine.send(line)) << "stopped reading at line " << i;
+        if (i % 16 == 15) {
+            std::vector<std::string> lines;
+            while (engine.pending_output().find('\n') != std::string::npos)
+                lines.push_back(*engine.read_line());
+            take(lines);
+        }
+    }
+    engine.send("stop");
+    engine.send("quit");
+    take(engine.read_until([](const std::string&) { return false; }));
+    EXPECT_FALSE(engine.timed_out());
+    EXPECT_EQ(engine.wait_exit(), std::optional<int>(0)) << "signal " << engine.signal_number();
+    EXPECT_EQ(orvane::testing::unexpected_errors(engine.error_text()), "");
+    EXPECT_EQ(bestmoves, searches);
+    EXPECT_TRUE(unknown.empty()) << ::testing::PrintToString(unknown);
+}
+
+TEST(UciStress, ThousandsOfGoStopCycles) {
+    const std::vector<std::vector<std::string>> setups = {
+        {"setoption name Threads value 1"},
+        {"setoption name Threads value 4", "setoption name SMPMode value Lazy"},
+        {"setoption name Threads value 4", "setoption name SMPMode value YBWC"},
+        {"setoption name Threads value 4", "setoption name SMPMode value ABDADA"},
+        {"setoption name Threads value 3", "setoption name SMPMode value Lazy",
+         "setoption name ABDADA value true"},
+        {"setoption name Threads value 2", "setoption name SearchMode value VOI"},
+        {"setoption name Threads value 2", "setoption name SearchMode value GumbelSH",
+         "setoption name MultiPV value 2"},
+    };
+    const std::vector<std::string> fens = {
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", KIWIPETE,
+        "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1"};
+    EngineProcess engine;
+    ASSERT_TRUE(engine.read_line());
+    UciLineMaker rng(7);
+    int cycles = 0;
+    for (const std::vector<std::string>& setup : setups) {
+        for (const std::string& s : setup) engine.send(s);
+        for (int i = 0; i < 150; ++i, ++cycles) {
+            const std::string& fen = fens[rng.below(fens.size())];
+            const Position root = position_from_fen(fen);
+            engine.send("position fen " + fen);
+            // Stop at once, after the first line, or let a small limit end it.
+            const std::uint64_t how = rng.below(3);
+            engine.send(how == 2 ? "go nodes " + std::to_string(1 + rng.below(5000))
+                                 : "go infinite");
+            if (how == 1) {
+                ASSERT_FALSE(engine.read_until_prefix("info depth").empty());
+            }
+            if (how != 2) engine.send("stop");
+            const std::vector<std::string> lines = engine.read_until_prefix("bestmove");
+            ASSERT_FALSE(lines.empty()) << "cycle " << cycles;
+            const auto best = parse_bestmove(lines.back());
+            ASSERT_TRUE(best) << "cycle " << cycles << ": " << lines.back();
+            EXPECT_TRUE(is_legal_line(root, {best->best})) << fen << ": " << lines.back();
+            for (std::size_t k = 0; k + 1 < lines.size(); ++k)
+                EXPECT_TRUE(is_known_output(lines[k])) << lines[k];
+        }
+        // Everything printed belongs to a finished search: nothing is left over.
+        EXPECT_EQ(engine.sync(), std::vector<std::string>{});
+        engine.send("setoption name SearchMode value AB");
+        engine.send("setoption name MultiPV value 1");
+        engine.send("setoption name ABDADA value false");
+    }
+    // Option changes and table clearing between searches with many threads.
+    for (int i = 0; i < 60; ++i) {
+        engine.send("setoption name Threads value " + std::to_string(1 + rng.below(8)));
+        engine.send("setoption name Hash value " + std::to_string(1 + rng.below(64)));
+        engine.send("go infinite");
+        engine.send(rng.below(2) ? "ucinewgame" : "setoption name Clear Hash");
+        const std::vector<std::string> lines = engine.read_until_prefix("bestmove");
+        ASSERT_FALSE(lines.empty());
+        ASSERT_TRUE(parse_bestmove(lines.back())) << lines.back();
+    }
+    engine.send("quit");
+    EXPECT_EQ(engine.read_until([](const std::string&) { return false; }),
+              std::vector<std::string>{});
+    EXPECT_EQ(engine.wait_exit(), std::optional<int>(0));
+    EXPECT_EQ(orvane::testing::unexpected_errors(engine.error_text()), "");
+}
+
+}  // namespace

@@ -103,6 +103,9 @@ SplitOutcome run_split(Searcher<E>& searcher, YbwcPool& pool, const Position& po
 
     pool.push_split(split);
     searcher.help_ybwc_split(*split);
+    // Stopped by its own limits (or by an enclosing split point), the creator will discard
+    // this node: the helpers must not finish their moves first.
+    if (searcher.stopped()) split->stop.store(true);
     while (split->helpers.load() != 0) pool.wait_briefly(*split);
     pool.remove_split(split);
 
@@ -151,6 +154,7 @@ std::unique_ptr<HelperWorker<E>> HelperWorker<E>::spawn(int index,
     auto worker = std::unique_ptr<HelperWorker<E>>(new HelperWorker<E>());
     auto shared = std::make_shared<WorkerShared<E>>();
     worker->shared_ = shared;
+    searcher->set_abort_flag(&shared->quit);
     std::shared_ptr<Searcher<E>> owned(std::move(searcher));
     auto loop = [shared, owned]() {
         using Cmd = WorkerCmd<E>;
@@ -223,6 +227,7 @@ std::unique_ptr<HelperWorker<E>> HelperWorker<E>::spawn(int index,
 
 template <Evaluator E>
 HelperWorker<E>::~HelperWorker() {
+    shared_->quit.store(true);  // a search still running ends at its next poll
     dispatch(typename WorkerCmd<E>::Quit{});
     thread_.join();
 }
@@ -346,22 +351,34 @@ SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLi
     }
     root_moves = Searcher<E>::restrict_root_moves(root_moves, limits.searchmoves);
 
+    // The main search, after which every helper is stopped; also when the main search ends
+    // by a fatal error, so that no helper is left searching (or waiting for split points)
+    // when the pool is dropped.
+    auto run_main = [&] {
+        main_->set_root_moves(root_moves);
+        if (!probe.empty()) main_->set_root_probe(probe);
+        try {
+            return main_->search(root, limits, on_info);
+        } catch (...) {
+            main_->stop_flag()->store(true);
+            if (ybwc_) ybwc_->set_active(false);
+            for (auto& h : helpers_) h->wait();
+            throw;
+        }
+    };
+
     SearchResult result;
     if (ybwc_) {
         ybwc_->set_active(true);
         for (auto& h : helpers_) h->dispatch(typename WorkerCmd<E>::YbwcHelp{ybwc_});
-        main_->set_root_moves(root_moves);
-        if (!probe.empty()) main_->set_root_probe(probe);
-        result = main_->search(root, limits, on_info);
+        result = run_main();
         main_->stop_flag()->store(true);
         ybwc_->set_active(false);
         for (auto& h : helpers_) h->wait();
     } else {
         for (auto& h : helpers_)
             h->dispatch(typename WorkerCmd<E>::Search{root_moves, probe, root});
-        main_->set_root_moves(root_moves);
-        if (!probe.empty()) main_->set_root_probe(probe);
-        result = main_->search(root, limits, on_info);
+        result = run_main();
         main_->stop_flag()->store(true);
         std::vector<SearchResult> helper_results;
         for (auto& h : helpers_)
@@ -440,8 +457,10 @@ void Searcher<E>::help_ybwc_split(smp::YbwcSplit& split) {
         unmake(local, m);
 
         if (stopped_) {
-            // The split point's own stop is not the end of this thread's search.
-            if (!stop_->load() && !limits_reached()) stopped_ = false;
+            // The split point's own stop is not the end of this thread's search; the shared
+            // stop flag, the thread's limits or an enclosing abort flag are.
+            const bool outer = previous_abort && previous_abort->load();
+            if (!stop_->load() && !outer && !limits_reached()) stopped_ = false;
             break;
         }
         bool cut = false;

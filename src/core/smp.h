@@ -26,7 +26,11 @@ enum class SmpMode { Lazy = 0, YBWC = 1, ABDADA = 2 };
 std::optional<SmpMode> parse_smp_mode(std::string_view text);
 std::string_view smp_mode_name(SmpMode mode);
 
-// ABDADA's table of (position, move) pairs some thread is searching right now.
+// ABDADA's table of (position, move) pairs some thread is searching right now. Each slot is
+// one atomic word used with relaxed ordering on purpose: the table orders nothing else, and
+// a mark seen late, missed or overwritten by another pair only changes the move order (a
+// move searched by two threads at once, or deferred to the end of the move loop, where it is
+// still searched). A check followed by a mark is not atomic as a whole, for the same reason.
 class BusyMoves {
 public:
     static constexpr std::size_t SIZE = 32'768;
@@ -88,6 +92,8 @@ public:
     // A helper left a split point: the last one wakes the waiters.
     void release(YbwcSplit& split);
     void set_active(bool active);
+    // Only a hint for whether a split point is worth making (relaxed): a stale answer costs
+    // a split point that the creator works alone, or a missed chance to share a node.
     bool has_idle() const { return idle_.load(std::memory_order_relaxed) > 0; }
 
 private:
@@ -160,6 +166,9 @@ struct WorkerShared {
     std::optional<typename WorkerCmd<E>::Variant> cmd;
     bool busy = false;
     bool crashed = false;  // the helper ended abnormally; nobody may wait on it any more
+    // Raised when the helper is dropped: its searcher polls it like a stop flag, so that a
+    // helper still searching ends without the pool's stop flag being set.
+    std::atomic<bool> quit{false};
 };
 
 template <Evaluator E>

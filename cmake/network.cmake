@@ -3,10 +3,21 @@
 # core library stays free of them, so that orvane-gen-pst-net, which links only the core,
 # can produce the network without a cycle.
 #
-# ORVANE_NET_FILE names the network file to embed; when it is empty the build generates the
-# network that reproduces the hand-written piece-square evaluation.
+# The network that reproduces the hand-written piece-square evaluation is always generated:
+# the tests compare it with the evaluation it reproduces, and it is the baseline of every
+# trained network.
+set(PST_NET_FILE "${PROJECT_BINARY_DIR}/pst-reproduction.nnue")
+add_custom_command(OUTPUT "${PST_NET_FILE}"
+    COMMAND orvane-gen-pst-net "${PST_NET_FILE}"
+    DEPENDS orvane-gen-pst-net
+    COMMENT "Generating the piece-square reproduction network"
+    VERBATIM)
+add_custom_target(orvane_pst_net DEPENDS "${PST_NET_FILE}")
+
+# ORVANE_NET_FILE names the network file to embed; when it is empty the build embeds the
+# piece-square reproduction.
 set(ORVANE_NET_FILE "" CACHE FILEPATH
-    "NNUE network file to embed in the program (empty: generate the piece-square reproduction)")
+    "NNUE network file to embed in the program (empty: the piece-square reproduction)")
 
 if(ORVANE_NET_FILE)
     get_filename_component(NET_FILE "${ORVANE_NET_FILE}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")
@@ -14,12 +25,7 @@ if(ORVANE_NET_FILE)
         message(FATAL_ERROR "ORVANE_NET_FILE ${NET_FILE} does not exist")
     endif()
 else()
-    set(NET_FILE "${PROJECT_BINARY_DIR}/pst-reproduction.nnue")
-    add_custom_command(OUTPUT "${NET_FILE}"
-        COMMAND orvane-gen-pst-net "${NET_FILE}"
-        DEPENDS orvane-gen-pst-net
-        COMMENT "Generating the piece-square reproduction network"
-        VERBATIM)
+    set(NET_FILE "${PST_NET_FILE}")
 endif()
 message(STATUS "Orvane embedded network: ${NET_FILE}")
 

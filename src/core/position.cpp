@@ -23,19 +23,6 @@ constexpr std::array<std::uint8_t, 64> CASTLING_MASK = [] {
     return m;
 }();
 
-// The rook of a castle, from the king's destination.
-struct RookMove {
-    int from, to;
-};
-constexpr RookMove castle_rook(int king_to) {
-    switch (king_to) {
-        case 2: return {0, 3};
-        case 6: return {7, 5};
-        case 58: return {56, 59};
-        default: return {63, 61};
-    }
-}
-
 }  // namespace
 
 void Position::toggle_keys(Piece p, int sq) {

@@ -77,6 +77,19 @@ inline constexpr bool is_noisy(Move m) { return m >= 0x4000; }
 inline constexpr bool is_en_passant(Move m) { return move_kind(m) == EN_PASSANT; }
 inline constexpr int promoted_kind(Move m) { return (move_kind(m) & 3) + 1; }
 
+// The rook's part of a castle, from the king's destination square.
+struct RookMove {
+    Square from, to;
+};
+inline constexpr RookMove castle_rook(int king_to) {
+    switch (king_to) {
+        case 2: return {0, 3};
+        case 6: return {7, 5};
+        case 58: return {56, 59};
+        default: return {63, 61};
+    }
+}
+
 std::string square_name(int sq);
 std::string move_to_uci(Move m);
 char piece_letter(Piece p);

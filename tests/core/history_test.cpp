@@ -10,6 +10,7 @@
 
 #include "core/history.h"
 #include "core/search.h"
+#include "core/position_helpers.h"
 
 namespace orvane {
 
@@ -46,15 +47,6 @@ private:
 namespace {
 
 constexpr std::uint64_t KEY_MASK = CORRECTION_SIZE - 1;
-
-Position from_fen(std::string_view fen) {
-    FenResult parsed = Position::from_fen(fen);
-    if (auto* error = std::get_if<FenError>(&parsed)) {
-        ADD_FAILURE() << "bad FEN " << fen << ": " << error->message;
-        return Position::startpos();
-    }
-    return std::get<Position>(std::move(parsed));
-}
 
 struct Fixture {
     std::shared_ptr<tt::TranspositionTable> table = tt::TranspositionTable::new_table(2);

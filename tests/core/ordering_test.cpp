@@ -13,20 +13,12 @@
 #include "core/node_moves.h"
 #include "core/ordering.h"
 #include "core/see.h"
+#include "core/position_helpers.h"
 
 namespace orvane {
 namespace {
 
 using ordering::ScoredMove;
-
-Position from_fen(std::string_view fen) {
-    FenResult parsed = Position::from_fen(fen);
-    if (auto* error = std::get_if<FenError>(&parsed)) {
-        ADD_FAILURE() << "bad FEN " << fen << ": " << error->message;
-        return Position::startpos();
-    }
-    return std::get<Position>(std::move(parsed));
-}
 
 std::string uci(Move m) { return move_to_uci(m); }
 

@@ -8,23 +8,12 @@
 
 #include "core/movegen.h"
 #include "core/router_moe.h"
+#include "core/position_helpers.h"
 
 using namespace orvane;
 using router_moe::RouterMoeNet;
 
 namespace {
-
-Position from_fen(std::string_view fen) {
-    auto result = Position::from_fen(fen);
-    if (auto* err = std::get_if<FenError>(&result)) ADD_FAILURE() << fen << ": " << err->text();
-    return std::get<Position>(result);
-}
-
-std::vector<Move> legal_moves(const Position& pos) {
-    MoveList list;
-    movegen::generate_all(pos, list);
-    return {list.begin(), list.end()};
-}
 
 // The same position with colours swapped and the board turned upside down.
 std::string mirror_fen(std::string_view fen) {

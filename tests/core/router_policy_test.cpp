@@ -5,23 +5,12 @@
 
 #include "core/movegen.h"
 #include "core/router_policy.h"
+#include "core/position_helpers.h"
 
 using namespace orvane;
 using namespace orvane::router_policy;
 
 namespace {
-
-Position from_fen(std::string_view fen) {
-    auto result = Position::from_fen(fen);
-    if (auto* err = std::get_if<FenError>(&result)) ADD_FAILURE() << fen << ": " << err->text();
-    return std::get<Position>(result);
-}
-
-std::vector<Move> legal_moves(const Position& pos) {
-    MoveList list;
-    movegen::generate_all(pos, list);
-    return {list.begin(), list.end()};
-}
 
 std::shared_ptr<const router::RouterNet> small_net() {
     router::RouterNet net = router::RouterNet::new_v4(16, 8);

@@ -9,23 +9,12 @@
 
 #include "core/movegen.h"
 #include "core/router.h"
+#include "core/position_helpers.h"
 
 using namespace orvane;
 using router::RouterNet;
 
 namespace {
-
-Position from_fen(std::string_view fen) {
-    auto result = Position::from_fen(fen);
-    if (auto* err = std::get_if<FenError>(&result)) ADD_FAILURE() << fen << ": " << err->text();
-    return std::get<Position>(result);
-}
-
-std::vector<Move> legal_moves(const Position& pos) {
-    MoveList list;
-    movegen::generate_all(pos, list);
-    return {list.begin(), list.end()};
-}
 
 Move find_move(const Position& pos, std::string_view uci) {
     for (Move m : legal_moves(pos))

@@ -10,18 +10,10 @@
 
 #include "core/movegen.h"
 #include "core/search.h"
+#include "core/position_helpers.h"
 
 namespace orvane {
 namespace {
-
-Position from_fen(std::string_view fen) {
-    FenResult parsed = Position::from_fen(fen);
-    if (auto* error = std::get_if<FenError>(&parsed)) {
-        ADD_FAILURE() << "bad FEN " << fen << ": " << error->message;
-        return Position::startpos();
-    }
-    return std::get<Position>(std::move(parsed));
-}
 
 std::string uci(Move m) {
     if (m == NULL_MOVE) return "0000";

@@ -18,6 +18,7 @@
 #include "core/bench.h"
 #include "core/movegen.h"
 #include "core/search.h"
+#include "core/position_helpers.h"
 
 namespace orvane {
 
@@ -39,15 +40,6 @@ namespace {
 constexpr std::string_view KIWIPETE =
     "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
 
-Position from_fen(std::string_view fen) {
-    FenResult parsed = Position::from_fen(fen);
-    if (auto* error = std::get_if<FenError>(&parsed)) {
-        ADD_FAILURE() << "bad FEN " << fen << ": " << error->message;
-        return Position::startpos();
-    }
-    return std::get<Position>(std::move(parsed));
-}
-
 Move parse(const Position& pos, std::string_view text) {
     std::optional<Move> m = pos.parse_uci_move(text);
     if (!m) ADD_FAILURE() << "not a legal move: " << text;
@@ -63,12 +55,6 @@ std::string uci(Move m) {
     }
     if (is_promotion(m)) s += "nbrq"[promoted_kind(m) - 1];
     return s;
-}
-
-std::vector<Move> legal_moves(const Position& pos) {
-    MoveList list;
-    movegen::generate_all(pos, list);
-    return {list.begin(), list.end()};
 }
 
 // A copy of what one callback reported.

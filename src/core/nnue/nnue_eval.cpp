@@ -9,20 +9,6 @@ namespace {
 
 constexpr int MAX_BOARD_PIECES = 64;
 
-struct RookMove {
-    Square from, to;
-};
-
-// The rook's part of a castle, from the king's destination.
-constexpr RookMove castle_rook(int king_to) {
-    switch (king_to) {
-        case 2: return {0, 3};
-        case 6: return {7, 5};
-        case 58: return {56, 59};
-        default: return {63, 61};
-    }
-}
-
 }  // namespace
 
 std::uint8_t king_key(int king_buckets, Color perspective, Square king) {

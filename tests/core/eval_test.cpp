@@ -11,77 +11,18 @@
 
 #include "core/eval.h"
 #include "core/movegen.h"
+#include "core/fen_mirror.h"
 
 namespace orvane {
 namespace {
+
+using fen_mirror::colour_mirror;
+using fen_mirror::file_mirror;
 
 Position parse(std::string_view fen) {
     FenResult r = Position::from_fen(fen);
     if (auto* e = std::get_if<FenError>(&r)) ADD_FAILURE() << e->text() << " in " << fen;
     return std::get<Position>(std::move(r));
-}
-
-std::vector<std::string> fields_of(std::string_view fen) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : fen) {
-        if (c == ' ') {
-            if (!cur.empty()) out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) out.push_back(cur);
-    return out;
-}
-
-std::vector<std::string> ranks_of(const std::string& board) {
-    std::vector<std::string> ranks(1);
-    for (char c : board) {
-        if (c == '/')
-            ranks.emplace_back();
-        else
-            ranks.back() += c;
-    }
-    return ranks;
-}
-
-std::string join_ranks(const std::vector<std::string>& ranks) {
-    std::string out;
-    for (std::size_t i = 0; i < ranks.size(); ++i) out += (i ? "/" : "") + ranks[i];
-    return out;
-}
-
-// The same position with the colours exchanged and the board turned upside down.
-std::string colour_mirror(std::string_view fen) {
-    std::vector<std::string> f = fields_of(fen);
-    std::vector<std::string> ranks = ranks_of(f[0]);
-    std::reverse(ranks.begin(), ranks.end());
-    for (std::string& r : ranks)
-        for (char& c : r)
-            c = std::isupper(static_cast<unsigned char>(c)) ? std::tolower(c) : std::toupper(c);
-    std::string out = join_ranks(ranks);
-    out += f[1] == "w" ? " b " : " w ";
-    std::string castling;
-    for (char c : std::string("KQkq")) {
-        const char swapped = std::isupper(static_cast<unsigned char>(c)) ? std::tolower(c)
-                                                                         : std::toupper(c);
-        if (f[2].find(swapped) != std::string::npos) castling += c;
-    }
-    out += castling.empty() ? "-" : castling;
-    std::string ep = f[3];
-    if (ep != "-") ep[1] = ep[1] == '3' ? '6' : '3';
-    out += " " + ep + " " + f[4] + " " + f[5];
-    return out;
-}
-
-// The same position with files a..h reversed; castling rights and en passant are dropped.
-std::string file_mirror(std::string_view fen) {
-    std::vector<std::string> f = fields_of(fen);
-    std::vector<std::string> ranks = ranks_of(f[0]);
-    for (std::string& r : ranks) std::reverse(r.begin(), r.end());
-    return join_ranks(ranks) + " " + f[1] + " - - " + f[4] + " " + f[5];
 }
 
 constexpr std::string_view SYMMETRY_FENS[] = {

@@ -15,16 +15,7 @@
 namespace orvane {
 namespace {
 
-std::string uci(Move m) {
-    if (m == NULL_MOVE) return "0000";
-    std::string s;
-    for (int sq : {move_from(m), move_to(m)}) {
-        s += static_cast<char>('a' + file_of(sq));
-        s += static_cast<char>('1' + rank_of(sq));
-    }
-    if (is_promotion(m)) s += "nbrq"[promoted_kind(m) - 1];
-    return s;
-}
+std::string uci(Move m) { return move_to_uci(m); }
 
 std::string line_text(const std::vector<Move>& line) {
     std::string s;

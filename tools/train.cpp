@@ -36,6 +36,8 @@
 //   --patience N      epochs without a better validation loss before stopping; 0: never [3]
 //   --threads N       training threads [2]
 //   --hidden N        hidden units; only 1024 can be exported [1024]
+//   --king-buckets N  1: one block serves every king bucket; 8: a factorised model, the
+//                     shared block plus one block of its own per king bucket [1]
 //   --wdl-epochs N    epochs of the W/D/L head fit [2]
 //   --wdl-lr X        learning rate of the head fit [0.001]
 //   --limit N         use at most N positions (after filtering); 0: all [0]
@@ -73,6 +75,7 @@ struct Options {
     int patience = 3;
     int threads = 2;
     int hidden = nnue::HIDDEN;
+    int king_buckets = 1;
     int wdl_epochs = 2;
     float wdl_lr = 1e-3f;
     std::uint64_t limit = 0;
@@ -84,8 +87,8 @@ int usage() {
                  "usage: orvane-train [--out FILE] [--epochs N] [--lr X] [--batch N] "
                  "[--lambda X] [--rng N] [--valid X]\n"
                  "                    [--patience N] [--threads N] [--hidden N] "
-                 "[--wdl-epochs N] [--wdl-lr X] [--limit N]\n"
-                 "                    [--check N] GAMES...\n");
+                 "[--king-buckets 1|8] [--wdl-epochs N]\n"
+                 "                    [--wdl-lr X] [--limit N] [--check N] GAMES...\n");
     return 2;
 }
 
@@ -133,7 +136,10 @@ bool parse_options(int argc, char** argv, Options& o) {
         else if (a == "--patience") integer(o.patience, 0, 1'000'000);
         else if (a == "--threads") integer(o.threads, 1, 64);
         else if (a == "--hidden") integer(o.hidden, 1, 1 << 16);
-        else if (a == "--wdl-epochs") integer(o.wdl_epochs, 0, 1'000'000);
+        else if (a == "--king-buckets") {
+            integer(o.king_buckets, 1, KING_BUCKETS);
+            ok = ok && (o.king_buckets == 1 || o.king_buckets == KING_BUCKETS);
+        } else if (a == "--wdl-epochs") integer(o.wdl_epochs, 0, 1'000'000);
         else if (a == "--wdl-lr") real(o.wdl_lr, 0.0, 1.0);
         else if (a == "--limit") integer(o.limit, 0, (1LL << 62));
         else if (a == "--check") integer(o.check, 0, 1'000'000);
@@ -320,7 +326,7 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(o.rng);
     Split data = split_by_game(std::move(all), o.valid, rng);
 
-    Model model(o.hidden);
+    Model model(o.hidden, o.king_buckets == KING_BUCKETS);
     model.initialise(rng);
     train_model(o, model, data, rng);
 

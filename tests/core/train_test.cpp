@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -116,6 +117,9 @@ TEST(TrainFeatures, MatchTheEngineRowsBucketsAndBoard) {
         EXPECT_EQ(f.bucket, nnue::output_bucket(8, pos.piece_count()));
         EXPECT_EQ(std::multiset<int>(f.us, f.us + f.count), engine_rows(pos, pos.side()));
         EXPECT_EQ(std::multiset<int>(f.them, f.them + f.count), engine_rows(pos, pos.side() ^ 1));
+        const nnue::KingKeys keys = nnue::king_keys(8, pos);
+        EXPECT_EQ(f.us_king_bucket, keys[pos.side()] >> 1);
+        EXPECT_EQ(f.them_king_bucket, keys[pos.side() ^ 1] >> 1);
         for (int k = 0; k < f.count; ++k) {
             EXPECT_LT(f.us[k], FEATURES);
             EXPECT_LT(f.them[k], FEATURES);
@@ -137,9 +141,10 @@ TEST(TrainFeatures, BucketsFollowThePieceCount) {
     EXPECT_EQ(f.bucket, 7);
 }
 
-// Random weights with activations spread over 0..1, some clipped at either end.
-Model random_model(int hidden, std::uint64_t start) {
-    Model m(hidden);
+// Random weights with activations spread over 0..1, some clipped at either end; a
+// factorised model's king buckets get weights of their own.
+Model random_model(int hidden, std::uint64_t start, bool factorised = false) {
+    Model m(hidden, factorised);
     std::mt19937_64 rng(start);
     auto fill = [&](std::size_t at, std::size_t n, float lo, float hi) {
         std::uniform_real_distribution<float> d(lo, hi);
@@ -150,6 +155,8 @@ Model random_model(int hidden, std::uint64_t start) {
     const float w = 2.0f / std::sqrt(float(hidden));
     fill(m.output_weights_at(0), std::size_t(OUTPUT_BUCKETS) * 2 * hidden, -w, w);
     fill(m.output_bias_at(0), OUTPUT_BUCKETS, -0.3f, 0.3f);
+    if (factorised)
+        fill(m.bucket_weights_at(0), std::size_t(KING_BUCKETS) * FEATURES * hidden, -0.1f, 0.1f);
     return m;
 }
 
@@ -165,20 +172,23 @@ std::vector<PackedPosition> sample_positions() {
 }
 
 TEST(TrainFeatures, MirroredAndColourFlippedBoardsEvaluateAlike) {
-    const Model model = random_model(40, 5);
-    Scratch scratch(40);
-    for (std::string_view fen : FENS) {
-        SCOPED_TRACE(fen);
-        const Position pos = parse(fen);
-        Features f;
-        extract(pack(pos, 0, 1, 0), f);
-        const float y = forward(model, f, scratch);
-        for (bool files : {false, true})
-            for (bool colours : {false, true}) {
-                extract(pack(parse(mirrored_fen(pos, files, colours)), 0, 1, 0), f);
-                // Equal but for the order of the float sums.
-                EXPECT_NEAR(forward(model, f, scratch), y, 1e-6) << files << colours;
-            }
+    for (bool factorised : {false, true}) {
+        const Model model = random_model(40, 5, factorised);
+        Scratch scratch(40);
+        for (std::string_view fen : FENS) {
+            SCOPED_TRACE(fen);
+            const Position pos = parse(fen);
+            Features f;
+            extract(pack(pos, 0, 1, 0), f);
+            const float y = forward(model, f, scratch);
+            for (bool files : {false, true})
+                for (bool colours : {false, true}) {
+                    extract(pack(parse(mirrored_fen(pos, files, colours)), 0, 1, 0), f);
+                    // Equal but for the order of the float sums.
+                    EXPECT_NEAR(forward(model, f, scratch), y, 1e-6)
+                        << files << colours << factorised;
+                }
+        }
     }
 }
 
@@ -196,7 +206,12 @@ double reference_loss(const Model& m, const std::vector<PackedPosition>& data, f
             const std::uint16_t* rows = side == 0 ? f.us : f.them;
             for (int i = 0; i < h; ++i) {
                 double acc = param(m.feature_biases_at() + i);
-                for (int k = 0; k < f.count; ++k) acc += param(std::size_t(rows[k]) * h + i);
+                const int king_bucket = side == 0 ? f.us_king_bucket : f.them_king_bucket;
+                for (int k = 0; k < f.count; ++k) {
+                    acc += param(std::size_t(rows[k]) * h + i);
+                    if (m.factorised())
+                        acc += param(m.bucket_weights_at(king_bucket) + std::size_t(rows[k]) * h + i);
+                }
                 const double a = std::clamp(acc, 0.0, 1.0);
                 y += a * a * param(m.output_weights_at(f.bucket) + std::size_t(side) * h + i);
             }
@@ -209,12 +224,12 @@ double reference_loss(const Model& m, const std::vector<PackedPosition>& data, f
 }
 
 // 8 units run through the one-lane code alone; 157 through every block width, with AVX-512
-// (128 + 16 + 13) as with AVX2 (4 x 32 + 3 x 8 + 5).
-class TrainGradients : public testing::TestWithParam<int> {};
+// (128 + 16 + 13) as with AVX2 (4 x 32 + 3 x 8 + 5). Each with and without king buckets.
+class TrainGradients : public testing::TestWithParam<std::tuple<int, bool>> {};
 
 TEST_P(TrainGradients, MatchFiniteDifferences) {
-    const int hidden = GetParam();
-    Model model = random_model(hidden, 11);
+    const auto [hidden, factorised] = GetParam();
+    Model model = random_model(hidden, 11, factorised);
     const std::vector<PackedPosition> data = sample_positions();
     constexpr float LAMBDA = 0.3f;
 
@@ -224,6 +239,7 @@ TEST_P(TrainGradients, MatchFiniteDifferences) {
     std::vector<double> outputs;
     reference_loss(model, data, LAMBDA, model.size(), 0.0, &outputs);
     std::set<std::size_t> active_rows;
+    std::set<std::size_t> active_bucket_rows;  // king bucket x 768 + row
     int clipped_low = 0, clipped_high = 0, inside = 0;
     for (std::size_t n = 0; n < data.size(); ++n) {
         extract(data[n], f);
@@ -236,6 +252,10 @@ TEST_P(TrainGradients, MatchFiniteDifferences) {
         }
         active_rows.insert(f.us, f.us + f.count);
         active_rows.insert(f.them, f.them + f.count);
+        for (int k = 0; k < f.count; ++k) {
+            active_bucket_rows.insert(std::size_t(f.us_king_bucket) * FEATURES + f.us[k]);
+            active_bucket_rows.insert(std::size_t(f.them_king_bucket) * FEATURES + f.them[k]);
+        }
     }
     // The check covers both clipped ends and the live range.
     EXPECT_GT(clipped_low, 0);
@@ -249,8 +269,17 @@ TEST_P(TrainGradients, MatchFiniteDifferences) {
     for (std::size_t row : active_rows)
         for (std::size_t i = row * hidden; i < (row + 1) * hidden; i += stride)
             checked.push_back(i);
-    for (std::size_t i = model.feature_biases_at(); i < model.size(); i += (stride + 1) / 2)
+    for (std::size_t i = model.feature_biases_at(); i < model.output_bias_at(OUTPUT_BUCKETS);
+         i += (stride + 1) / 2)
         checked.push_back(i);
+    if (factorised) {
+        // The king buckets' own rows; every bucket row of a piece not on a board has none.
+        const std::size_t bucket_stride = hidden <= 8 ? 1 : 29;
+        for (std::size_t row : active_bucket_rows)
+            for (std::size_t i = row * hidden; i < (row + 1) * hidden; i += bucket_stride)
+                checked.push_back(model.bucket_weights_at(0) + i);
+        checked.push_back(model.bucket_weights_at(5) + 3 * std::size_t(hidden) + 1);
+    }
     for (int b = 0; b < OUTPUT_BUCKETS; ++b) checked.push_back(model.output_bias_at(b));
     checked.push_back(3 * std::size_t(hidden) + 1);  // a pawn on the first rank: never active
 
@@ -266,7 +295,8 @@ TEST_P(TrainGradients, MatchFiniteDifferences) {
     EXPECT_GT(nonzero, int(checked.size()) / 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(Hidden, TrainGradients, testing::Values(8, 157));
+INSTANTIATE_TEST_SUITE_P(Hidden, TrainGradients,
+                         testing::Combine(testing::Values(8, 157), testing::Bool()));
 
 TEST(TrainOptimiser, AdamWMovesAgainstTheGradientClampsAndClears) {
     AdamW adam(4, AdamWConfig{});
@@ -290,20 +320,51 @@ TEST(TrainOptimiser, AdamWMovesAgainstTheGradientClampsAndClears) {
 
 TEST(TrainOptimiser, OneAndTwoThreadsTakeTheSameSteps) {
     const std::vector<PackedPosition> data = sample_positions();
-    Model one = random_model(24, 3), two = random_model(24, 3);
-    Trainer a(one, 1, 0.5f), b(two, 2, 0.5f);
-    double first = 0, last = 0;
-    for (int step = 0; step < 30; ++step) {
-        const double la = a.step(data, 0.01f);
-        const double lb = b.step(data, 0.01f);
-        EXPECT_NEAR(la, lb, 1e-5);
-        if (step == 0) first = la;
-        last = la;
+    for (bool factorised : {false, true}) {
+        SCOPED_TRACE(factorised);
+        Model one = random_model(24, 3, factorised), two = random_model(24, 3, factorised);
+        Trainer a(one, 1, 0.5f), b(two, 2, 0.5f);
+        double first = 0, last = 0;
+        for (int step = 0; step < 30; ++step) {
+            const double la = a.step(data, 0.01f);
+            const double lb = b.step(data, 0.01f);
+            EXPECT_NEAR(la, lb, 1e-5);
+            if (step == 0) first = la;
+            last = la;
+        }
+        for (std::size_t i = 0; i < one.size(); ++i)
+            ASSERT_NEAR(one.data()[i], two.data()[i], 1e-4) << i;
+        EXPECT_LT(last, first * 0.5) << "a fixed batch is learnt";
+        EXPECT_NEAR(a.loss(data), b.loss(data), 1e-6);
     }
-    for (std::size_t i = 0; i < one.size(); ++i)
-        ASSERT_NEAR(one.data()[i], two.data()[i], 1e-4) << i;
-    EXPECT_LT(last, first * 0.5) << "a fixed batch is learnt";
-    EXPECT_NEAR(a.loss(data), b.loss(data), 1e-6);
+}
+
+TEST(TrainOptimiser, KingBucketsKeepTheMergedWeightsWithinTheLimit) {
+    Model model(16, true);
+    const std::size_t row = 5 * 16 + 3;
+    model.data()[row] = 1.9f;
+    model.data()[model.bucket_weights_at(0) + row] = 0.5f;   // 2.4: too large
+    model.data()[model.bucket_weights_at(3) + row] = -4.0f;  // -2.1: too small
+    model.data()[model.bucket_weights_at(7) + row] = -3.0f;  // -1.1: fits
+    model.clamp_merged(0, KING_BUCKETS);
+    EXPECT_FLOAT_EQ(model.merged_weight(0, 5, 3), WEIGHT_LIMIT);
+    EXPECT_FLOAT_EQ(model.merged_weight(3, 5, 3), -WEIGHT_LIMIT);
+    EXPECT_FLOAT_EQ(model.merged_weight(7, 5, 3), -1.1f);
+    EXPECT_FLOAT_EQ(model.merged_weight(1, 5, 3), 1.9f);
+
+    // Training with a learning rate far too large for the data pushes weights everywhere;
+    // every sum the engine would hold stays within the limit.
+    Model trained = random_model(16, 8, true);
+    Trainer trainer(trained, 2, 0.0f);
+    const std::vector<PackedPosition> data = sample_positions();
+    for (int step = 0; step < 40; ++step) trainer.step(data, 0.5f);
+    float largest = 0;
+    for (int b = 0; b < KING_BUCKETS; ++b)
+        for (int feature = 0; feature < FEATURES; ++feature)
+            for (int unit = 0; unit < 16; ++unit)
+                largest = std::max(largest, std::abs(trained.merged_weight(b, feature, unit)));
+    EXPECT_LE(largest, WEIGHT_LIMIT * (1 + 1e-6f));  // the sum may round up by a bit
+    EXPECT_GT(largest, 1.5f) << "the steps should have reached the limit";
 }
 
 TEST(TrainWdlHead, LearnsTheResultsOfItsPositions) {
@@ -533,6 +594,9 @@ void snap_to_grid(Model& model, WdlHead& head) {
             p[i] = float(std::clamp(std::round(p[i] * scale), -limit, limit) / scale);
     };
     snap(model.data(), model.output_weights_at(0), FEATURE_SCALE, 32767);
+    if (model.factorised())  // sums of values on the grid are on it too
+        snap(model.data() + model.bucket_weights_at(0),
+             std::size_t(KING_BUCKETS) * FEATURES * model.hidden(), FEATURE_SCALE, 32767);
     const std::size_t out_at = model.output_weights_at(0);
     snap(model.data() + out_at, model.output_bias_at(0) - out_at, OUTPUT_WEIGHT_SCALE, 127);
     snap(model.data() + model.output_bias_at(0), OUTPUT_BUCKETS, OUTPUT_BIAS_SCALE, 32767);
@@ -541,25 +605,28 @@ void snap_to_grid(Model& model, WdlHead& head) {
 }
 
 struct Trained {
-    Model model{nnue::HIDDEN};
+    explicit Trained(bool factorised) : model(nnue::HIDDEN, factorised) {}
+    Model model;
     WdlHead head{nnue::HIDDEN};
     std::vector<PackedPosition> data;
 };
 
 // A few steps on positions of random play, enough of the full-board bucket for the
 // rounding choice and few of the others.
-const Trained& trained() {
-    static const Trained* t = [] {
-        auto* t = new Trained;
-        t->data = random_play_positions(1200, 21);
+const Trained& trained(bool factorised = false) {
+    static const Trained* models[2] = {};
+    const Trained*& t = models[factorised];
+    if (!t) {
+        auto* made = new Trained(factorised);
+        made->data = random_play_positions(1200, 21);
         std::mt19937_64 rng(2);
-        t->model.initialise(rng);
-        Trainer trainer(t->model, 2, 0.5f);
-        for (int step = 0; step < 6; ++step) trainer.step(t->data, 0.005f);
-        fit_wdl_head(t->model, t->head, t->data, t->data, 2, 256, 0.01f, 2, rng,
+        made->model.initialise(rng);
+        Trainer trainer(made->model, 2, 0.5f);
+        for (int step = 0; step < 6; ++step) trainer.step(made->data, 0.005f);
+        fit_wdl_head(made->model, made->head, made->data, made->data, 2, 256, 0.01f, 2, rng,
                      [](int, double, double) {});
-        return t;
-    }();
+        t = made;
+    }
     return *t;
 }
 
@@ -606,10 +673,35 @@ TEST(TrainExport, TheFileLoadsWithEightBucketsAndAHead) {
                 << bucket << " " << row;
 }
 
-TEST(TrainExport, OnTheGridTheEngineComputesTheFloatFunction) {
-    Trained t;
-    t.model = trained().model;
-    t.head = trained().head;
+TEST(TrainExport, KingBucketsHoldTheSharedBlockPlusTheirOwn) {
+    const Trained& t = trained(true);
+    ExportReport report;
+    auto made = network_bytes(t.model, t.head, t.data, report);
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(made));
+    nnue::NetworkResult net = nnue::Network::from_bytes(std::get<std::vector<std::uint8_t>>(made));
+    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<const nnue::Network>>(net));
+    const auto& loaded = *std::get<std::shared_ptr<const nnue::Network>>(net);
+    int differing = 0;
+    for (int bucket = 0; bucket < KING_BUCKETS; ++bucket)
+        for (int row : {12, 64 + 6, 4 * 64 + 3, 384 + 5 * 64 + 60})
+            for (int unit : {0, 517, 1023}) {
+                const float merged = t.model.merged_weight(bucket, row, unit);
+                EXPECT_EQ(loaded.feature_row(bucket * 768 + row)[unit],
+                          std::lround(merged * FEATURE_SCALE))
+                    << bucket << " " << row << " " << unit;
+                differing += loaded.feature_row(bucket * 768 + row)[unit]
+                             != loaded.feature_row(row)[unit];
+            }
+    EXPECT_GT(differing, 0) << "the buckets were trained apart";
+}
+
+// Computed exactly by the engine on the grid, with one block or with king buckets.
+class TrainExportGrid : public testing::TestWithParam<bool> {};
+
+TEST_P(TrainExportGrid, TheEngineComputesTheFloatFunction) {
+    Trained t(GetParam());
+    t.model = trained(GetParam()).model;
+    t.head = trained(GetParam()).head;
     snap_to_grid(t.model, t.head);
     ExportReport report;
     auto made = network_bytes(t.model, t.head, trained().data, report);
@@ -627,6 +719,8 @@ TEST(TrainExport, OnTheGridTheEngineComputesTheFloatFunction) {
     }
     EXPECT_GT(spread, 20.0) << "the model should have learnt something to compare";
 }
+
+INSTANTIATE_TEST_SUITE_P(KingBuckets, TrainExportGrid, testing::Bool());
 
 TEST(TrainExport, RoundingKeepsTheEngineCloseToTheFloatModel) {
     const Trained& t = trained();

@@ -80,6 +80,8 @@ void extract(const PackedPosition& p, Features& out) {
     }
     out.count = n;
     out.bucket = nnue::output_bucket(OUTPUT_BUCKETS, n);
+    out.us_king_bucket = nnue::king_key(KING_BUCKETS, us, kings[us]) >> 1;
+    out.them_king_bucket = nnue::king_key(KING_BUCKETS, them, kings[them]) >> 1;
 }
 
 bool keep_sample(const game_record::Sample& s, LoadStats& stats) {

@@ -23,6 +23,7 @@ inline constexpr int MAX_SCORE = 2000;    // larger scores (and every mate score
 inline constexpr int FEATURES = 768;      // 2 sides x 6 kinds x 64 squares
 inline constexpr int MAX_ACTIVE = 32;     // pieces on a legal board
 inline constexpr int OUTPUT_BUCKETS = 8;  // by piece count, as the engine chooses them
+inline constexpr int KING_BUCKETS = 8;    // by the own king's square, as the engine's
 
 // A position packed for training. The pieces of the occupied squares, lowest square first,
 // are 4-bit nibbles (low nibble first).
@@ -46,6 +47,8 @@ std::string packed_fen(const PackedPosition& p);
 struct Features {
     int count;
     int bucket;
+    int us_king_bucket;    // the engine's king bucket (0..7) of each perspective
+    int them_king_bucket;
     std::uint16_t us[MAX_ACTIVE];
     std::uint16_t them[MAX_ACTIVE];
 };

@@ -24,9 +24,11 @@ long clamp_count(long v, long lo, long hi, int& count) {
     return v < lo ? lo : hi;
 }
 
-// The feature block as the engine holds it: [768][1024] weights, then 1024 biases.
+// The feature transformer as the engine holds it: [8 king buckets][768][1024] weights, each
+// bucket the shared block plus the bucket's own (or the shared block alone), then 1024 biases.
 std::vector<std::int16_t> quantise_block(const Model& model, ExportReport& report) {
-    std::vector<std::int16_t> q(std::size_t(FEATURES + 1) * nnue::HIDDEN);
+    constexpr std::size_t BUCKET = std::size_t(FEATURES) * nnue::HIDDEN;
+    std::vector<std::int16_t> q(BUCKET * KING_BUCKETS + nnue::HIDDEN);
     auto put = [&](std::size_t at, float x) {
         const long v = clamp_count(std::lround(x * FEATURE_SCALE), INT16_MIN, INT16_MAX,
                                    report.clamped_feature_values);
@@ -34,9 +36,17 @@ std::vector<std::int16_t> quantise_block(const Model& model, ExportReport& repor
             std::max<int>(report.largest_feature_value, int(std::abs(v)));
         q[at] = static_cast<std::int16_t>(v);
     };
-    for (std::size_t i = 0; i < std::size_t(FEATURES) * nnue::HIDDEN; ++i) put(i, model.data()[i]);
+    for (int b = 0; b < KING_BUCKETS; ++b) {
+        const float* own = model.bucket_weights(b);
+        if (!own && b > 0) {
+            std::copy(q.begin(), q.begin() + BUCKET, q.begin() + b * BUCKET);
+            continue;
+        }
+        for (std::size_t i = 0; i < BUCKET; ++i)
+            put(b * BUCKET + i, model.data()[i] + (own ? own[i] : 0.0f));
+    }
     for (int i = 0; i < nnue::HIDDEN; ++i)
-        put(std::size_t(FEATURES) * nnue::HIDDEN + i, model.feature_biases()[i]);
+        put(KING_BUCKETS * BUCKET + i, model.feature_biases()[i]);
     return q;
 }
 
@@ -58,7 +68,8 @@ Calibration calibrate(const std::vector<std::int16_t>& block,
     cal.squares.resize(ACTIVATIONS * cal.count);
     cal.targets.assign(outputs, std::vector<float>(cal.count));
     std::vector<float> values(outputs);
-    const std::int16_t* biases = block.data() + std::size_t(FEATURES) * nnue::HIDDEN;
+    constexpr std::size_t BUCKET = std::size_t(FEATURES) * nnue::HIDDEN;
+    const std::int16_t* biases = block.data() + KING_BUCKETS * BUCKET;
     std::vector<std::int32_t> acc(nnue::HIDDEN);
     Features f;
     for (std::size_t n = 0; n < cal.count; ++n) {
@@ -67,9 +78,11 @@ Calibration calibrate(const std::vector<std::int16_t>& block,
         for (int j = 0; j < outputs; ++j) cal.targets[j][n] = values[j];
         for (int p = 0; p < 2; ++p) {
             const std::uint16_t* rows = p == 0 ? f.us : f.them;
+            const std::int16_t* own =
+                block.data() + (p == 0 ? f.us_king_bucket : f.them_king_bucket) * BUCKET;
             for (int i = 0; i < nnue::HIDDEN; ++i) acc[i] = biases[i];
             for (int k = 0; k < f.count; ++k) {
-                const std::int16_t* row = block.data() + std::size_t(rows[k]) * nnue::HIDDEN;
+                const std::int16_t* row = own + std::size_t(rows[k]) * nnue::HIDDEN;
                 for (int i = 0; i < nnue::HIDDEN; ++i) acc[i] += row[i];
             }
             for (int i = 0; i < nnue::HIDDEN; ++i) {
@@ -217,10 +230,8 @@ std::variant<std::vector<std::uint8_t>, std::string> network_bytes(
 
     std::vector<std::uint8_t> out;
     out.reserve(nnue::padded_length(EXPORT_LAYOUT));
-    for (int bucket = 0; bucket < EXPORT_LAYOUT.king_buckets; ++bucket)
-        for (std::size_t i = 0; i < std::size_t(FEATURES) * nnue::HIDDEN; ++i) put(out, block[i]);
-    for (int i = 0; i < nnue::HIDDEN; ++i)
-        put(out, block[std::size_t(FEATURES) * nnue::HIDDEN + i]);
+    static_assert(EXPORT_LAYOUT.king_buckets == KING_BUCKETS);
+    for (std::int16_t v : block) put(out, v);  // the buckets' rows, then the biases
     for (int b = 0; b < OUTPUT_BUCKETS; ++b)
         for (int q : outputs[b].weights) put(out, q);
     for (int b = 0; b < OUTPUT_BUCKETS; ++b) put(out, outputs[b].bias);

@@ -8,8 +8,9 @@
 // rounding each of 2048 to the nearest would cost several centipawns. Outputs with too few
 // calibration positions (512 for the choice, 64 for the bias) are rounded to the nearest.
 // The file has 8 king buckets, each a copy of the one trained block (the engine mirrors
-// files exactly as the trainer does, so every bucket computes the trained function), 8
-// output buckets and the W/D/L head, padded with text to a multiple of 64 bytes.
+// files exactly as the trainer does, so every bucket computes the trained function) or, for
+// a factorised model, the shared block plus the bucket's own; then 8 output buckets and the
+// W/D/L head, padded with text to a multiple of 64 bytes.
 #pragma once
 
 #include <cstdint>

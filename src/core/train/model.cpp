@@ -108,6 +108,13 @@ inline void over_blocks(std::size_t begin, std::size_t end, Body&& body) {
     for (; i < end; ++i) body.template operator()<Lane, 1>(i);
 }
 
+// The king bucket's own block for a perspective (0 side to move, 1 the other), or null.
+template <typename T>
+T* bucket_block(const Model& model, T* base, const Features& f, int perspective) {
+    if (!model.factorised()) return nullptr;
+    return base + model.bucket_weights_at(perspective == 0 ? f.us_king_bucket : f.them_king_bucket);
+}
+
 // Activations of both perspectives: a = clamp(bias + sum of the rows, 0, 1).
 void activate(const Model& model, const Features& f, float* act) {
     const std::size_t h = std::size_t(model.hidden());
@@ -115,6 +122,7 @@ void activate(const Model& model, const Features& f, float* act) {
     const float* biases = model.feature_biases();
     for (int p = 0; p < 2; ++p) {
         const std::uint16_t* rows = p == 0 ? f.us : f.them;
+        const float* own = bucket_block(model, weights, f, p);
         float* out = act + p * h;
         over_blocks(0, h, [&]<typename V, int U>(std::size_t i) {
             V r[U];
@@ -123,6 +131,11 @@ void activate(const Model& model, const Features& f, float* act) {
                 const float* row = weights + rows[k] * h + i;
                 for (int u = 0; u < U; ++u) r[u] = r[u] + V::load(row + u * V::WIDTH);
             }
+            if (own)
+                for (int k = 0; k < f.count; ++k) {
+                    const float* row = own + rows[k] * h + i;
+                    for (int u = 0; u < U; ++u) r[u] = r[u] + V::load(row + u * V::WIDTH);
+                }
             for (int u = 0; u < U; ++u)
                 min(max(r[u], V::all(0.0f)), V::all(1.0f)).store(out + i + u * V::WIDTH);
         });
@@ -170,10 +183,10 @@ std::pair<std::size_t, std::size_t> param_share(std::size_t n, int thread, int t
 
 }  // namespace
 
-Model::Model(int hidden)
+Model::Model(int hidden, bool factorised)
     : hidden_(hidden),
-      params_(std::size_t(FEATURES) * hidden + hidden + std::size_t(OUTPUT_BUCKETS) * 2 * hidden
-              + OUTPUT_BUCKETS) {}
+      factorised_(factorised),
+      params_(factorised ? bucket_weights_at(KING_BUCKETS) : output_bias_at(OUTPUT_BUCKETS)) {}
 
 void Model::initialise(std::mt19937_64& rng) {
     auto uniform = [&](float* p, std::size_t n, float limit) {
@@ -184,6 +197,23 @@ void Model::initialise(std::mt19937_64& rng) {
     uniform(data(), std::size_t(FEATURES) * hidden_, 1.0f / std::sqrt(float(FEATURES)));
     uniform(data() + output_weights_at(0), std::size_t(OUTPUT_BUCKETS) * 2 * hidden_,
             1.0f / std::sqrt(float(2 * hidden_)));
+}
+
+void Model::clamp_merged(int first, int last, float limit) {
+    if (!factorised_) return;
+    const std::size_t n = std::size_t(FEATURES) * hidden_;
+    const float* shared = data();
+    for (int b = first; b < last; ++b) {
+        float* own = data() + bucket_weights_at(b);
+        over_blocks(0, n, [&]<typename V, int U>(std::size_t i) {
+            for (int u = 0; u < U; ++u) {
+                const std::size_t at = i + u * V::WIDTH;
+                const V s = V::load(shared + at);
+                const V low = V::all(-limit) - s, high = V::all(limit) - s;
+                min(max(V::load(own + at), low), high).store(own + at);
+            }
+        });
+    }
 }
 
 float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
@@ -240,6 +270,12 @@ float train_position(const Model& model, const Features& f, float target, float 
                 for (int u = 0; u < U; ++u)
                     (V::load(row + u * V::WIDTH) + d[p][u]).store(row + u * V::WIDTH);
             }
+            if (float* own = bucket_block(model, grad, f, p))
+                for (int k = 0; k < f.count; ++k) {
+                    float* row = own + rows[k] * h + i;
+                    for (int u = 0; u < U; ++u)
+                        (V::load(row + u * V::WIDTH) + d[p][u]).store(row + u * V::WIDTH);
+                }
         }
     });
     return diff * diff;
@@ -303,6 +339,10 @@ double Trainer::step(std::span<const PackedPosition> batch, float lr) {
     run_parallel(threads_, [&](int t) {
         const auto [first, last] = param_share(model_.size(), t, threads_);
         optimiser_.update(model_.data(), grads, first, last, lr);
+    });
+    run_parallel(threads_, [&](int t) {
+        const auto [first, last] = share(KING_BUCKETS, t, threads_);
+        model_.clamp_merged(int(first), int(last));
     });
     double total = 0;
     for (double l : losses) total += l;

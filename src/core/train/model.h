@@ -12,6 +12,12 @@
 // The W/D/L head is a soft-max regression on the same 2 x hidden squared activations, fitted
 // afterwards with the feature block frozen.
 //
+// A factorised model adds one more 768-row block per king bucket (the engine's 8 buckets of
+// the perspective's own king): a piece's row is then the shared row plus its king bucket's
+// row. Every bucket learns from its own positions while the shared block learns from all of
+// them; the buckets start at zero and the weight decay pulls them back toward the shared
+// block. The sum is what the engine's bucket holds, so it is kept within the weight limit.
+//
 // Parameters live in one flat aligned block (the optimiser is one loop over it); each trainer
 // thread owns a gradient block of the same layout, summed and cleared by the optimiser step.
 #pragma once
@@ -34,9 +40,10 @@ inline constexpr float SCORE_SCALE = 400.0f;  // centipawns per unit of y
 
 class Model {
 public:
-    explicit Model(int hidden);
+    explicit Model(int hidden, bool factorised = false);
 
     int hidden() const { return hidden_; }
+    bool factorised() const { return factorised_; }
     std::size_t size() const { return params_.size(); }
     float* data() { return params_.data(); }
     const float* data() const { return params_.data(); }
@@ -50,6 +57,11 @@ public:
     std::size_t output_bias_at(int bucket) const {
         return output_weights_at(OUTPUT_BUCKETS) + bucket;
     }
+    // The king bucket's block of a factorised model (aligned to 64 floats).
+    std::size_t bucket_weights_at(int king_bucket) const {
+        return (output_bias_at(OUTPUT_BUCKETS) + 63) / 64 * 64
+               + std::size_t(king_bucket) * FEATURES * hidden_;
+    }
 
     const float* feature_row(int feature) const {
         return data() + std::size_t(feature) * hidden_;
@@ -57,12 +69,25 @@ public:
     const float* feature_biases() const { return data() + feature_biases_at(); }
     const float* output_weights(int bucket) const { return data() + output_weights_at(bucket); }
     float output_bias(int bucket) const { return data()[output_bias_at(bucket)]; }
+    // The king bucket's own block, or null when the model is not factorised.
+    const float* bucket_weights(int king_bucket) const {
+        return factorised_ ? data() + bucket_weights_at(king_bucket) : nullptr;
+    }
+    // The weight of a feature row for a king bucket as the engine will hold it.
+    float merged_weight(int king_bucket, int feature, int unit) const {
+        const std::size_t at = std::size_t(feature) * hidden_ + unit;
+        return data()[at] + (factorised_ ? data()[bucket_weights_at(king_bucket) + at] : 0.0f);
+    }
 
-    // Small uniform weights scaled by the inputs a unit sees; zero biases.
+    // Small uniform weights scaled by the inputs a unit sees; zero biases and king buckets.
     void initialise(std::mt19937_64& rng);
+    // Brings every merged weight of king buckets [first, last) within +-limit by moving the
+    // bucket's own weight (the shared weight is within the limit already).
+    void clamp_merged(int first, int last, float limit = WEIGHT_LIMIT);
 
 private:
     int hidden_;
+    bool factorised_;
     nnue::AlignedArray<float> params_;
 };
 

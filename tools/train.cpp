@@ -38,6 +38,8 @@
 //   --hidden N        hidden units; only 1024 can be exported [1024]
 //   --king-buckets N  1: one block serves every king bucket; 8: a factorised model, the
 //                     shared block plus one block of its own per king bucket [1]
+//   --bucket-decay X  weight decay of the king buckets' own blocks, which pulls them toward
+//                     the shared block [0.01]
 //   --wdl-epochs N    epochs of the W/D/L head fit [2]
 //   --wdl-lr X        learning rate of the head fit [0.001]
 //   --limit N         use at most N positions (after filtering); 0: all [0]
@@ -76,6 +78,7 @@ struct Options {
     int threads = 2;
     int hidden = nnue::HIDDEN;
     int king_buckets = 1;
+    float bucket_decay = 0.01f;
     int wdl_epochs = 2;
     float wdl_lr = 1e-3f;
     std::uint64_t limit = 0;
@@ -87,8 +90,9 @@ int usage() {
                  "usage: orvane-train [--out FILE] [--epochs N] [--lr X] [--batch N] "
                  "[--lambda X] [--rng N] [--valid X]\n"
                  "                    [--patience N] [--threads N] [--hidden N] "
-                 "[--king-buckets 1|8] [--wdl-epochs N]\n"
-                 "                    [--wdl-lr X] [--limit N] [--check N] GAMES...\n");
+                 "[--king-buckets 1|8] [--bucket-decay X]\n"
+                 "                    [--wdl-epochs N] [--wdl-lr X] [--limit N] [--check N] "
+                 "GAMES...\n");
     return 2;
 }
 
@@ -139,7 +143,8 @@ bool parse_options(int argc, char** argv, Options& o) {
         else if (a == "--king-buckets") {
             integer(o.king_buckets, 1, KING_BUCKETS);
             ok = ok && (o.king_buckets == 1 || o.king_buckets == KING_BUCKETS);
-        } else if (a == "--wdl-epochs") integer(o.wdl_epochs, 0, 1'000'000);
+        } else if (a == "--bucket-decay") real(o.bucket_decay, 0.0, 1000.0);
+        else if (a == "--wdl-epochs") integer(o.wdl_epochs, 0, 1'000'000);
         else if (a == "--wdl-lr") real(o.wdl_lr, 0.0, 1.0);
         else if (a == "--limit") integer(o.limit, 0, (1LL << 62));
         else if (a == "--check") integer(o.check, 0, 1'000'000);
@@ -204,7 +209,9 @@ bool load(const Options& o, std::vector<PackedPosition>& all) {
 // Trains until the epochs run out or the validation loss stops improving; leaves the best
 // epoch's weights in the model.
 void train_model(const Options& o, Model& model, Split& data, std::mt19937_64& rng) {
-    Trainer trainer(model, o.threads, o.lambda);
+    AdamWConfig config;
+    config.bucket_decay = o.bucket_decay;
+    Trainer trainer(model, o.threads, o.lambda, config);
     const std::size_t batch = std::size_t(o.batch);
     const std::size_t steps_per_epoch = (data.train.size() + batch - 1) / batch;
     const double total_steps = double(steps_per_epoch) * o.epochs;

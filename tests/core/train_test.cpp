@@ -316,6 +316,28 @@ TEST(TrainOptimiser, AdamWMovesAgainstTheGradientClampsAndClears) {
     EXPECT_FLOAT_EQ(params[2], WEIGHT_LIMIT);
     EXPECT_FLOAT_EQ(params[3], 0.0f);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(g1[i] + g2[i], 0.0f) << i;
+
+    // Without gradient only the decay acts, at the rate the caller gives.
+    AdamW fresh(4, AdamWConfig{});
+    fresh.begin_step();
+    fresh.update(params, grads, 0, 1, 0.01f, 5.0f);
+    EXPECT_FLOAT_EQ(params[0], (0.5f - 0.01f - 0.01f * 0.01f * 0.5f) * (1 - 0.01f * 5.0f));
+}
+
+TEST(TrainOptimiser, KingBucketsDecayAtTheirOwnRate) {
+    const std::vector<PackedPosition> data = sample_positions();
+    auto bucket_norm = [&](float bucket_decay) {
+        Model model = random_model(16, 4, true);
+        AdamWConfig config;
+        config.bucket_decay = bucket_decay;
+        Trainer trainer(model, 2, 0.5f, config);
+        for (int step = 0; step < 20; ++step) trainer.step(data, 0.01f);
+        double norm = 0;
+        for (std::size_t i = model.bucket_weights_at(0); i < model.size(); ++i)
+            norm += std::abs(model.data()[i]);
+        return norm;
+    };
+    EXPECT_LT(bucket_norm(20.0f), 0.3 * bucket_norm(0.0f));
 }
 
 TEST(TrainOptimiser, OneAndTwoThreadsTakeTheSameSteps) {

@@ -284,7 +284,8 @@ float train_position(const Model& model, const Features& f, float target, float 
 AdamW::AdamW(std::size_t size, AdamWConfig config) : config_(config), m_(size), v_(size) {}
 
 void AdamW::update(float* params, std::span<float* const> grads, std::size_t begin,
-                   std::size_t end, float lr) {
+                   std::size_t end, float lr, float decay) {
+    if (decay < 0) decay = config_.decay;
     const float c1 = 1.0f / (1.0f - std::pow(config_.beta1, float(steps_)));
     const float c2 = 1.0f / (1.0f - std::pow(config_.beta2, float(steps_)));
     over_blocks(begin, end, [&]<typename V, int U>(std::size_t i) {
@@ -304,7 +305,7 @@ void AdamW::update(float* params, std::span<float* const> grads, std::size_t beg
             v.store(v_.data() + at);
             V p = V::load(params + at);
             const V adam = m * V::all(c1) / (sqrt(v * V::all(c2)) + V::all(config_.epsilon));
-            p = p - V::all(lr) * (adam + V::all(config_.decay) * p);
+            p = p - V::all(lr) * (adam + V::all(decay) * p);
             min(max(p, zero - limit), limit).store(params + at);
         }
     });
@@ -336,9 +337,16 @@ double Trainer::step(std::span<const PackedPosition> batch, float lr) {
     std::vector<float*> grads;
     for (auto& g : grads_) grads.push_back(g.data());
     optimiser_.begin_step();
+    // The king buckets' own blocks (the tail of the model) may decay at their own rate.
+    const std::size_t shared_end =
+        model_.factorised() ? model_.bucket_weights_at(0) : model_.size();
     run_parallel(threads_, [&](int t) {
         const auto [first, last] = param_share(model_.size(), t, threads_);
-        optimiser_.update(model_.data(), grads, first, last, lr);
+        if (first < shared_end)
+            optimiser_.update(model_.data(), grads, first, std::min(last, shared_end), lr);
+        if (last > shared_end)
+            optimiser_.update(model_.data(), grads, std::max(first, shared_end), last, lr,
+                              optimiser_.config().bucket_decay);
     });
     run_parallel(threads_, [&](int t) {
         const auto [first, last] = share(KING_BUCKETS, t, threads_);

@@ -112,6 +112,7 @@ struct AdamWConfig {
     float beta2 = 0.999f;
     float epsilon = 1e-8f;
     float decay = 0.01f;
+    float bucket_decay = 0.01f;  // of a factorised model's king-bucket blocks
     float limit = WEIGHT_LIMIT;
 };
 
@@ -119,12 +120,14 @@ struct AdamWConfig {
 class AdamW {
 public:
     AdamW(std::size_t size, AdamWConfig config);
+    const AdamWConfig& config() const { return config_; }
     // Starts a step (advances the step count used for the bias corrections).
     void begin_step() { ++steps_; }
-    // Updates params[begin, end) with the sum of the gradient blocks, which are cleared there.
-    // Threads may update disjoint ranges of the same step at once.
+    // Updates params[begin, end) with the sum of the gradient blocks, which are cleared there,
+    // decaying by `decay` (the configured one when negative). Threads may update disjoint
+    // ranges of the same step at once.
     void update(float* params, std::span<float* const> grads, std::size_t begin,
-                std::size_t end, float lr);
+                std::size_t end, float lr, float decay = -1.0f);
 
 private:
     AdamWConfig config_;

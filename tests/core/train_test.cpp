@@ -296,7 +296,11 @@ TEST_P(TrainGradients, MatchFiniteDifferences) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Hidden, TrainGradients,
-                         testing::Combine(testing::Values(8, 157), testing::Bool()));
+                         testing::Combine(testing::Values(8, 157), testing::Bool()),
+                         [](const auto& info) {
+                             return std::to_string(std::get<0>(info.param))
+                                    + (std::get<1>(info.param) ? "_king_buckets" : "_one_block");
+                         });
 
 TEST(TrainOptimiser, AdamWMovesAgainstTheGradientClampsAndClears) {
     AdamW adam(4, AdamWConfig{});
@@ -742,7 +746,9 @@ TEST_P(TrainExportGrid, TheEngineComputesTheFloatFunction) {
     EXPECT_GT(spread, 20.0) << "the model should have learnt something to compare";
 }
 
-INSTANTIATE_TEST_SUITE_P(KingBuckets, TrainExportGrid, testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Models, TrainExportGrid, testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "king_buckets" : "one_block");
+});
 
 TEST(TrainExport, RoundingKeepsTheEngineCloseToTheFloatModel) {
     const Trained& t = trained();

@@ -122,20 +122,18 @@ void activate(const Model& model, const Features& f, float* act) {
     const float* biases = model.feature_biases();
     for (int p = 0; p < 2; ++p) {
         const std::uint16_t* rows = p == 0 ? f.us : f.them;
-        const float* own = bucket_block(model, weights, f, p);
+        const float* blocks[] = {weights, bucket_block(model, weights, f, p)};
         float* out = act + p * h;
         over_blocks(0, h, [&]<typename V, int U>(std::size_t i) {
             V r[U];
             for (int u = 0; u < U; ++u) r[u] = V::load(biases + i + u * V::WIDTH);
-            for (int k = 0; k < f.count; ++k) {
-                const float* row = weights + rows[k] * h + i;
-                for (int u = 0; u < U; ++u) r[u] = r[u] + V::load(row + u * V::WIDTH);
-            }
-            if (own)
+            for (const float* block : blocks) {
+                if (!block) continue;
                 for (int k = 0; k < f.count; ++k) {
-                    const float* row = own + rows[k] * h + i;
+                    const float* row = block + rows[k] * h + i;
                     for (int u = 0; u < U; ++u) r[u] = r[u] + V::load(row + u * V::WIDTH);
                 }
+            }
             for (int u = 0; u < U; ++u)
                 min(max(r[u], V::all(0.0f)), V::all(1.0f)).store(out + i + u * V::WIDTH);
         });
@@ -265,17 +263,14 @@ float train_position(const Model& model, const Features& f, float target, float 
         }
         for (int p = 0; p < 2; ++p) {
             const std::uint16_t* rows = p == 0 ? f.us : f.them;
-            for (int k = 0; k < f.count; ++k) {
-                float* row = grad + rows[k] * h + i;
-                for (int u = 0; u < U; ++u)
-                    (V::load(row + u * V::WIDTH) + d[p][u]).store(row + u * V::WIDTH);
-            }
-            if (float* own = bucket_block(model, grad, f, p))
+            for (float* block : {grad, bucket_block(model, grad, f, p)}) {
+                if (!block) continue;
                 for (int k = 0; k < f.count; ++k) {
-                    float* row = own + rows[k] * h + i;
+                    float* row = block + rows[k] * h + i;
                     for (int u = 0; u < U; ++u)
                         (V::load(row + u * V::WIDTH) + d[p][u]).store(row + u * V::WIDTH);
                 }
+            }
         }
     });
     return diff * diff;
@@ -348,10 +343,11 @@ double Trainer::step(std::span<const PackedPosition> batch, float lr) {
             optimiser_.update(model_.data(), grads, std::max(first, shared_end), last, lr,
                               optimiser_.config().bucket_decay);
     });
-    run_parallel(threads_, [&](int t) {
-        const auto [first, last] = share(KING_BUCKETS, t, threads_);
-        model_.clamp_merged(int(first), int(last));
-    });
+    if (model_.factorised())
+        run_parallel(threads_, [&](int t) {
+            const auto [first, last] = share(KING_BUCKETS, t, threads_);
+            model_.clamp_merged(int(first), int(last));
+        });
     double total = 0;
     for (double l : losses) total += l;
     return total / double(batch.size());

@@ -8,7 +8,8 @@ CMAKE_FLAGS ?=
 TSAN_BUILD ?= build-tsan
 TSAN_TARGETS ?= core_tt_stress_test core_smp_test core_smp_search_test core_smp_stress_test
 
-.PHONY: deps configure build run test test-release test-asan test-tsan bench clean
+.PHONY: deps configure build run test test-release test-asan test-tsan bench clean \
+        datagen datagen-stop datagen-pause datagen-resume
 
 deps:
 	./scripts/install-deps.sh
@@ -40,6 +41,20 @@ test-tsan: deps
 
 bench: build
 	./$(BUILD)/orvane bench
+
+# Self-play data in the background at the lowest priority (scripts/datagen.sh).
+datagen: configure
+	cmake --build $(BUILD) -j $(JOBS) --target orvane-datagen
+	BUILD=$(BUILD) ./scripts/datagen.sh start
+
+datagen-stop:
+	BUILD=$(BUILD) ./scripts/datagen.sh stop
+
+datagen-pause:
+	./scripts/datagen.sh pause
+
+datagen-resume:
+	./scripts/datagen.sh resume
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

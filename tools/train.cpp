@@ -8,6 +8,12 @@
 // score is beyond +-2000 (or a mate score) or fewer than 16 plies were played. About
 // --valid of the positions, in whole games, are held out for validation.
 //
+// Results are mended while loading: with --syzygy, the first position of a game that the
+// tables answer decides its result and the plies after it are dropped; a drawn game that
+// reached a bare king against a queen or a rook and that the tables did not decide is dropped
+// whole (the generator could not win such endings before it adjudicated with tables).
+// --old-labels 1 trains on the results as recorded, validating on the mended ones.
+//
 // The network: one 768-input block, mirrored left-right for a perspective whose king is on
 // files e-h, into --hidden units per perspective, squared clipped ReLU, 8 output buckets by
 // piece count, trained on (sigmoid(y) - target)^2 with target = lambda x result +
@@ -44,6 +50,8 @@
 //   --wdl-lr X        learning rate of the head fit [0.001]
 //   --limit N         use at most N positions (after filtering); 0: all [0]
 //   --check N         compared positions printed after export [8]
+//   --syzygy DIR      tablebase folder that decides results (':' separates folders) [none]
+//   --old-labels 0|1  train on the recorded results instead of the mended ones [0]
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -51,12 +59,14 @@
 #include <numbers>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/text.h"
-#include "core/train/dataset.h"
-#include "core/train/export.h"
-#include "core/train/model.h"
+#include "syzygy/syzygy.h"
+#include "train/dataset.h"
+#include "train/export.h"
+#include "train/model.h"
 
 using namespace orvane;
 using namespace orvane::train;
@@ -83,6 +93,8 @@ struct Options {
     float wdl_lr = 1e-3f;
     std::uint64_t limit = 0;
     int check = 8;
+    std::string syzygy;
+    bool old_labels = false;
 };
 
 int usage() {
@@ -148,6 +160,8 @@ bool parse_options(int argc, char** argv, Options& o) {
         else if (a == "--wdl-lr") real(o.wdl_lr, 0.0, 1.0);
         else if (a == "--limit") integer(o.limit, 0, (1LL << 62));
         else if (a == "--check") integer(o.check, 0, 1'000'000);
+        else if (a == "--syzygy") o.syzygy = v;
+        else if (a == "--old-labels") integer(o.old_labels, 0, 1);
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return false;
@@ -168,7 +182,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-bool load(const Options& o, std::vector<PackedPosition>& all) {
+bool load(const Options& o, const LabelSource& labels, std::vector<PackedPosition>& all) {
     LoadStats stats;
     std::uint32_t next_game = 0;
     for (const std::string& path : o.inputs) {
@@ -179,7 +193,7 @@ bool load(const Options& o, std::vector<PackedPosition>& all) {
             return false;
         }
         const std::uint64_t trailing = stats.trailing_bytes;
-        expand_games(bytes, next_game, all, stats);
+        expand_games(bytes, next_game, all, stats, labels);
         std::printf("%s: %zu bytes\n", path.c_str(), bytes.size());
         if (stats.trailing_bytes > trailing)
             std::printf("  %llu bytes after the last whole record ignored\n",
@@ -195,6 +209,14 @@ bool load(const Options& o, std::vector<PackedPosition>& all) {
                 static_cast<unsigned long long>(stats.in_check),
                 static_cast<unsigned long long>(stats.noisy), MAX_SCORE,
                 static_cast<unsigned long long>(stats.extreme));
+    if (labels.relabel)
+        std::printf("labels: %llu games decided by the tables (%llu plies after their answer "
+                    "cut), %llu drawn games with a bare king against a queen or rook dropped\n",
+                    static_cast<unsigned long long>(stats.relabelled_games),
+                    static_cast<unsigned long long>(stats.cut_plies),
+                    static_cast<unsigned long long>(stats.dropped_games));
+    else
+        std::printf("labels: as recorded\n");
     if (o.limit && all.size() > o.limit) {
         all.resize(o.limit);
         std::printf("using the first %llu positions\n", static_cast<unsigned long long>(o.limit));
@@ -203,6 +225,36 @@ bool load(const Options& o, std::vector<PackedPosition>& all) {
         std::fprintf(stderr, "no training positions\n");
         return false;
     }
+    return true;
+}
+
+// The training and validation positions. Validation always uses the mended labels; with
+// --old-labels the training positions of the same games keep the recorded ones, so that the
+// two kinds of label can be compared on one validation set.
+bool load_split(const Options& o, std::mt19937_64& rng, Split& data) {
+    std::shared_ptr<Syzygy> tables;
+    if (!o.syzygy.empty()) {
+        SyzygyLoad loaded = Syzygy::load(o.syzygy);
+        if (auto* e = std::get_if<SyzygyError>(&loaded)) {
+            std::fprintf(stderr, "cannot use %s: %s\n", o.syzygy.c_str(), e->message.c_str());
+            return false;
+        }
+        tables = std::get<std::shared_ptr<Syzygy>>(loaded);
+        std::printf("tablebases up to %u pieces decide the results\n", tables->max_pieces());
+    }
+    std::vector<PackedPosition> all;
+    if (!load(o, LabelSource{true, tables.get()}, all)) return false;
+    data = split_by_game(std::move(all), o.valid, rng);
+    if (!o.old_labels) return true;
+
+    std::vector<PackedPosition> recorded;
+    if (!load(o, LabelSource{false, nullptr}, recorded)) return false;
+    std::unordered_set<std::uint32_t> held_out;
+    for (const PackedPosition& p : data.valid) held_out.insert(p.game);
+    data.train.clear();
+    for (const PackedPosition& p : recorded)
+        if (!held_out.count(p.game)) data.train.push_back(p);
+    std::shuffle(data.train.begin(), data.train.end(), rng);
     return true;
 }
 
@@ -328,10 +380,9 @@ int main(int argc, char** argv) {
     Options o;
     if (!parse_options(argc, argv, o)) return usage();
 
-    std::vector<PackedPosition> all;
-    if (!load(o, all)) return 1;
     std::mt19937_64 rng(o.rng);
-    Split data = split_by_game(std::move(all), o.valid, rng);
+    Split data;
+    if (!load_split(o, rng, data)) return 1;
 
     Model model(o.hidden, o.king_buckets == KING_BUCKETS);
     model.initialise(rng);

@@ -23,9 +23,9 @@
 
 #include "core/movegen.h"
 #include "core/nnue/nnue_eval.h"
-#include "core/train/dataset.h"
-#include "core/train/export.h"
-#include "core/train/model.h"
+#include "train/dataset.h"
+#include "train/export.h"
+#include "train/model.h"
 
 namespace orvane::train {
 namespace {

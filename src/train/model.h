@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "core/nnue/network.h"
-#include "core/train/dataset.h"
+#include "train/dataset.h"
 
 namespace orvane::train {
 

@@ -1,4 +1,4 @@
-#include "core/game_record.h"
+#include "selfplay/game_record.h"
 
 namespace orvane::game_record {
 

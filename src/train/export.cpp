@@ -1,4 +1,4 @@
-#include "core/train/export.h"
+#include "train/export.h"
 
 #include <algorithm>
 #include <cmath>

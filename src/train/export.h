@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "core/nnue/network.h"
-#include "core/train/dataset.h"
-#include "core/train/model.h"
+#include "train/dataset.h"
+#include "train/model.h"
 
 namespace orvane::train {
 

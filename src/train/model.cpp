@@ -1,4 +1,4 @@
-#include "core/train/model.h"
+#include "train/model.h"
 
 #include <cmath>
 #include <cstring>

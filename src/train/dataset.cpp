@@ -1,4 +1,4 @@
-#include "core/train/dataset.h"
+#include "train/dataset.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "core/nnue/nnue_eval.h"
+#include "selfplay/adjudication.h"
 
 namespace orvane::train {
 
@@ -105,12 +106,28 @@ bool keep_sample(const game_record::Sample& s, LoadStats& stats) {
 }
 
 void expand_games(std::span<const std::uint8_t> bytes, std::uint32_t& next_game,
-                  std::vector<PackedPosition>& out, LoadStats& stats) {
+                  std::vector<PackedPosition>& out, LoadStats& stats, const LabelSource& labels) {
     std::istringstream in(std::string(bytes.begin(), bytes.end()));
     std::uint64_t consumed = 0;
     while (std::optional<game_record::Game> game = game_record::read(in)) {
         consumed = static_cast<std::uint64_t>(in.tellg());
         const std::uint32_t index = next_game++;
+        ++stats.games;
+        if (labels.relabel) {
+            const std::optional<selfplay::Labels> mended = selfplay::relabel(*game, labels.tables);
+            if (!mended) {
+                // Either an illegal move (counted below by the replay) or a game to drop.
+                if (game_record::replay(*game, [](const game_record::Sample&) {})) {
+                    ++stats.dropped_games;
+                    continue;
+                }
+            } else {
+                stats.relabelled_games += mended->changed ? 1 : 0;
+                stats.cut_plies += game->plies.size() - mended->scored_plies;
+                game->result = mended->result;
+                game->plies.resize(mended->scored_plies);
+            }
+        }
         const std::size_t before = out.size();
         LoadStats counts;
         const bool legal = game_record::replay(*game, [&](const game_record::Sample& s) {
@@ -120,7 +137,6 @@ void expand_games(std::span<const std::uint8_t> bytes, std::uint32_t& next_game,
             const int result = s.position.side() == WHITE ? white_result : 2 - white_result;
             out.push_back(pack(s.position, s.score, result, index));
         });
-        ++stats.games;
         if (!legal) {
             // A corrupt record: none of its positions can be trusted.
             out.resize(before);

@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "core/game_record.h"
+#include "selfplay/game_record.h"
 #include "core/position.h"
+#include "core/tablebase.h"
 
 namespace orvane::train {
 
@@ -70,15 +71,26 @@ struct LoadStats {
     std::uint64_t noisy = 0;           // best move a capture or promotion
     std::uint64_t extreme = 0;         // |score| > MAX_SCORE
     std::uint64_t trailing_bytes = 0;  // not a whole record at the end of a file
+    std::uint64_t relabelled_games = 0;  // result or length changed by the tables
+    std::uint64_t cut_plies = 0;         // scored plies after the tables' first answer
+    std::uint64_t dropped_games = 0;     // drawn with a bare king against a queen or rook
+};
+
+// How recorded results are read: as recorded, or mended (see selfplay/adjudication.h) with
+// the tables when given.
+struct LabelSource {
+    bool relabel = true;
+    const Tablebase* tables = nullptr;
 };
 
 // Whether a sample of a game is kept for training; the reason is counted in `stats`.
 bool keep_sample(const game_record::Sample& s, LoadStats& stats);
 
 // Appends the kept positions of every game in `bytes` (concatenated records) to `out`,
-// numbering games from `next_game` on.
+// numbering games from `next_game` on (a dropped game keeps its number).
 void expand_games(std::span<const std::uint8_t> bytes, std::uint32_t& next_game,
-                  std::vector<PackedPosition>& out, LoadStats& stats);
+                  std::vector<PackedPosition>& out, LoadStats& stats,
+                  const LabelSource& labels = {});
 
 // The whole content of a game file; names ending in ".zst" are decompressed through the
 // `zstd -dc` command. An error is reported as a message in `error` and an empty result.

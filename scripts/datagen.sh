@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Self-play data in the background, at the lowest scheduling priority, so that builds, tests
+# and everything else come first.
+#
+#   scripts/datagen.sh start [SECONDS]   start a run (no time limit unless SECONDS is given)
+#   scripts/datagen.sh stop              end the run cleanly, compress it, add its row
+#   scripts/datagen.sh pause | resume    hold the run (for benchmarks and matches) and go on
+#   scripts/datagen.sh status            the run's last progress line
+#
+# A run plays with the built-in network of the current Release build (build/), on every core,
+# with a fresh random seed, adjudicating with the Syzygy tables in ../shared/syzygy when they
+# are there (DATAGEN_SYZYGY names another folder; set it empty for none). Its games go to
+# data/<network>-selfplay_<commit>_<seed>.bin; `stop` compresses that file with zstd -19
+# and appends its row to data/README.md, both to be committed. The running binary is a copy,
+# so rebuilding does not disturb it. State lives in .datagen/ (not committed).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+STATE=.datagen
+BUILD=${BUILD:-build}
+SYZYGY=${DATAGEN_SYZYGY-../shared/syzygy}
+THREADS=${DATAGEN_THREADS:-$(nproc)}
+
+running_pid() {
+    [ -f "$STATE/pid" ] || return 1
+    local pid
+    pid=$(cat "$STATE/pid")
+    kill -0 "$pid" 2>/dev/null && echo "$pid"
+}
+
+start() {
+    local seconds=${1:-0}
+    if pid=$(running_pid); then
+        echo "a run is going already (pid $pid): $(cat "$STATE/out")"
+        exit 1
+    fi
+    [ -x "$BUILD/orvane-datagen" ] || { echo "build $BUILD/orvane-datagen first (make datagen)"; exit 1; }
+    mkdir -p "$STATE"
+    local commit net seed out
+    commit=$(git rev-parse --short HEAD)
+    git diff --quiet HEAD -- src tools CMakeLists.txt cmake networks || commit="$commit+"
+    net=$(sed -n 's/^ORVANE_NET_FILE:FILEPATH=//p' "$BUILD/CMakeCache.txt")
+    net=$(basename "${net:-pst-reproduction}" .nnue)
+    seed=$(od -An -N6 -tu8 /dev/urandom | tr -d ' ')
+    out="data/${net}-selfplay_${commit%+}_${seed}.bin"
+    cp "$BUILD/orvane-datagen" "$STATE/orvane-datagen"
+    local args=(--out "$out" --threads "$THREADS" --rng "$seed")
+    [ "$seconds" -gt 0 ] && args+=(--seconds "$seconds")
+    [ -n "$SYZYGY" ] && [ -d "$SYZYGY" ] && args+=(--syzygy "$SYZYGY")
+    echo "$out" > "$STATE/out"
+    echo "Orvane commit $commit, Release $(sed -n 's/^ORVANE_LEVEL:STRING=//p' "$BUILD/CMakeCache.txt"), built-in network $net, orvane-datagen ${args[*]:2}" > "$STATE/settings"
+    # setsid: the run is its own process group, so pause and resume reach all of it.
+    setsid chrt --idle 0 nice -n 19 "$STATE/orvane-datagen" "${args[@]}" \
+        > "$STATE/log" 2>&1 < /dev/null &
+    echo $! > "$STATE/pid"
+    echo "started: $out (pid $!, seed $seed); progress in $STATE/log"
+}
+
+stop() {
+    local pid
+    if pid=$(running_pid); then
+        kill -CONT -- "-$pid" 2>/dev/null || true
+        kill -TERM "$pid"
+        while kill -0 "$pid" 2>/dev/null; do sleep 1; done
+    fi
+    [ -f "$STATE/out" ] || { echo "no run to finish"; exit 1; }
+    local out progress games positions
+    out=$(cat "$STATE/out")
+    progress=$(grep ' games ' "$STATE/log" | tail -1 || true)
+    games=$(echo "$progress" | sed -n 's/.* games \([0-9]*\) .*/\1/p')
+    positions=$(echo "$progress" | sed -n 's/.* positions \([0-9]*\) .*/\1/p')
+    if [ ! -s "$out" ] || [ "${games:-0}" -eq 0 ]; then
+        echo "the run made no games; nothing to keep"
+        rm -f "$out" "$STATE/out"
+        exit 0
+    fi
+    zstd -q -19 -f --rm "$out" -o "$out.zst"
+    local summary
+    summary=$(echo "$progress" | sed 's/^\([0-9]*\)s games.*(\([0-9]*\) pos\/s) \(.*\)/\1 s at \2 positions per second; \3/')
+    printf '| %s | %s | %s | %s; %s |\n' "$(basename "$out").zst" \
+        "$(printf "%'d" "$games")" "$(printf "%'d" "$positions")" \
+        "$(cat "$STATE/settings")" "$summary" >> data/README.md
+    rm -f "$STATE/out" "$STATE/pid"
+    echo "kept $out.zst ($games games, $positions positions) and its row in data/README.md"
+}
+
+signal_run() {
+    local pid
+    pid=$(running_pid) || { echo "no run is going"; exit 1; }
+    kill "-$1" -- "-$pid"
+}
+
+case "${1:-}" in
+start) start "${2:-0}" ;;
+stop) stop ;;
+pause) signal_run STOP ;;
+resume) signal_run CONT ;;
+status) running_pid >/dev/null && echo "running: $(cat "$STATE/out")" || echo "not running"
+        [ -f "$STATE/log" ] && tail -1 "$STATE/log" ;;
+*) sed -n '2,16p' "$0"; exit 2 ;;
+esac

@@ -1,0 +1,105 @@
+#include "selfplay/game_player.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "core/movegen.h"
+#include "core/nnue/nnue_eval.h"
+#include "selfplay/adjudication.h"
+
+namespace orvane::selfplay {
+
+using game_record::Result;
+
+template <Evaluator E>
+GamePlayer<E>::GamePlayer(E evaluator, Settings settings, std::uint64_t seed,
+                          std::shared_ptr<std::atomic<bool>> stop)
+    : settings_(std::move(settings)), rng_(seed), stop_(std::move(stop)) {
+    table_ = tt::TranspositionTable::new_table(settings_.table_mb);
+    searcher_ = std::make_unique<Searcher<E>>(std::move(evaluator), table_, stop_);
+}
+
+template <Evaluator E>
+bool GamePlayer<E>::random_opening(Position& pos, game_record::Game& game, int plies) {
+    for (int i = 0; i < plies; ++i) {
+        MoveList legal;
+        movegen::generate_all(pos, legal);
+        if (legal.empty()) return false;
+        const Move m = legal[static_cast<int>(rng_() % static_cast<std::uint64_t>(legal.size()))];
+        game.opening.push_back(m);
+        pos.make_move(m);
+    }
+    return movegen::has_legal_move(pos);
+}
+
+template <Evaluator E>
+std::optional<PlayedGame> GamePlayer<E>::play(int opening_plies) {
+    table_->clear();
+    searcher_->clear_learned();
+    PlayedGame played{{}, Ending::RULES};
+    game_record::Game& game = played.record;
+    Position pos = Position::startpos();
+    if (!random_opening(pos, game, opening_plies)) return std::nullopt;
+    SearchLimits verify;
+    verify.depth = VERIFY_DEPTH;
+    if (std::abs(searcher_->search(pos, verify, {}).score) > OPENING_LIMIT) return std::nullopt;
+    table_->clear();
+
+    SearchLimits limits;
+    limits.soft_nodes = settings_.soft_nodes;
+    limits.nodes = settings_.soft_nodes * HARD_NODE_FACTOR;
+    int win_streak = 0, draw_streak = 0, ply = static_cast<int>(game.opening.size());
+    for (;;) {
+        if (stop_->load(std::memory_order_relaxed)) return std::nullopt;
+        MoveList legal;
+        movegen::generate_all(pos, legal);
+        if (legal.empty()) {
+            game.result = !pos.in_check() ? Result::DRAW
+                          : pos.side() == WHITE ? Result::BLACK_WIN
+                                                : Result::WHITE_WIN;
+            return played;
+        }
+        if (pos.halfmove() >= 100 || pos.is_repetition() || pos.insufficient_material()) {
+            game.result = Result::DRAW;
+            return played;
+        }
+        if (settings_.tablebase) {
+            if (std::optional<Result> r = tablebase_result(pos, *settings_.tablebase)) {
+                game.result = *r;
+                played.ending = Ending::TABLEBASE;
+                return played;
+            }
+        }
+        if (game.plies.size() >= MAX_GAME_PLIES) {
+            game.result = Result::DRAW;
+            played.ending = Ending::LENGTH;
+            return played;
+        }
+        const SearchResult r = searcher_->search(pos, limits, {});
+        if (stop_->load(std::memory_order_relaxed)) return std::nullopt;
+        const int score = r.score;
+        game.plies.push_back({r.best, static_cast<std::int16_t>(std::clamp(score, -32000, 32000))});
+
+        // Adjudication, with scores turned to White's view.
+        const int white_score = pos.side() == WHITE ? score : -score;
+        win_streak = std::abs(score) >= WIN_SCORE ? win_streak + 1 : 0;
+        draw_streak = (ply >= DRAW_MIN_PLY && std::abs(score) <= DRAW_SCORE) ? draw_streak + 1 : 0;
+        pos.make_move(r.best);
+        ++ply;
+        if (win_streak >= WIN_PLIES) {
+            game.result = white_score > 0 ? Result::WHITE_WIN : Result::BLACK_WIN;
+            played.ending = Ending::WIN_ADJUDICATED;
+            return played;
+        }
+        if (draw_streak >= DRAW_PLIES) {
+            game.result = Result::DRAW;
+            played.ending = Ending::DRAW_ADJUDICATED;
+            return played;
+        }
+    }
+}
+
+template class GamePlayer<PstEval>;
+template class GamePlayer<nnue::NnueEval>;
+
+}  // namespace orvane::selfplay

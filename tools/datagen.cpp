@@ -1,15 +1,17 @@
 // orvane-datagen: self-play games for network training, played in-process by the search.
 //
 //   orvane-datagen --out FILE [--threads N] [--games N | --seconds S] [--rng N]
-//                  [--soft-nodes N] [--net FILE] [--hce] [--syzygy DIR]
+//                  [--soft-nodes N] [--net FILE] [--hce] [--syzygy DIR] [--hash MB]
 //
 // Each thread plays one game after another (see selfplay/game_player.h): 8 or 9 random plies
 // from the start position (the parity alternates, so both colours get the first real move),
-// then every move searched with the soft node limit (default 5000) on a fresh 16 MB table.
+// then every move searched with the soft node limit (default 5000) on a fresh table of --hash MB
+// (default 16).
 // With --syzygy the tables end a game at the first position they answer, with their result.
 // The games are a function of --rng: give every run its own. Records (see
 // selfplay/game_record.h) are appended to FILE one whole game at a time, so a run stopped by
 // SIGINT or SIGTERM keeps every finished game (the games in progress are dropped).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -40,12 +42,13 @@ struct Options {
     std::uint64_t soft_nodes = 5000;
     std::string net;
     std::string syzygy;
+    std::uint64_t hash_mb = 16;
     bool hce = false;
 };
 
 struct Stats {
     std::atomic<std::uint64_t> games{0}, positions{0}, white{0}, draws{0}, black{0}, discarded{0},
-        tablebase{0};
+        tablebase{0}, nodes{0};
 };
 
 // Raised by SIGINT and SIGTERM; every search polls it.
@@ -69,6 +72,7 @@ bool parse_options(int argc, char** argv, Options& o) {
         else if (a == "--soft-nodes") o.soft_nodes = std::max<std::uint64_t>(number(), 1);
         else if (a == "--net") o.net = value();
         else if (a == "--syzygy") o.syzygy = value();
+        else if (a == "--hash") o.hash_mb = std::clamp<std::uint64_t>(number(), 1, 1024);
         else if (a == "--hce") o.hce = true;
         else {
             std::fprintf(stderr, "unknown argument %s\n", a.c_str());
@@ -77,7 +81,7 @@ bool parse_options(int argc, char** argv, Options& o) {
     }
     if (o.out.empty()) {
         std::fprintf(stderr, "usage: orvane-datagen --out FILE [--threads N] [--games N | --seconds S] "
-                             "[--rng N] [--soft-nodes N] [--net FILE] [--hce] [--syzygy DIR]\n");
+                             "[--rng N] [--soft-nodes N] [--net FILE] [--hce] [--syzygy DIR] [--hash MB]\n");
         return false;
     }
     return true;
@@ -86,7 +90,7 @@ bool parse_options(int argc, char** argv, Options& o) {
 void print_progress(const Stats& stats, double seconds) {
     std::fprintf(stderr,
                  "%.0fs games %llu positions %llu (%.0f pos/s) W %llu D %llu B %llu discarded %llu "
-                 "tablebase %llu\n",
+                 "tablebase %llu, %.0f nodes per position, %.0f knps\n",
                  seconds, static_cast<unsigned long long>(stats.games.load()),
                  static_cast<unsigned long long>(stats.positions.load()),
                  static_cast<double>(stats.positions.load()) / std::max(seconds, 1e-9),
@@ -94,7 +98,10 @@ void print_progress(const Stats& stats, double seconds) {
                  static_cast<unsigned long long>(stats.draws.load()),
                  static_cast<unsigned long long>(stats.black.load()),
                  static_cast<unsigned long long>(stats.discarded.load()),
-                 static_cast<unsigned long long>(stats.tablebase.load()));
+                 static_cast<unsigned long long>(stats.tablebase.load()),
+                 static_cast<double>(stats.nodes.load())
+                     / static_cast<double>(std::max<std::uint64_t>(stats.positions.load(), 1)),
+                 static_cast<double>(stats.nodes.load()) / std::max(seconds, 1e-9) / 1000.0);
 }
 
 }  // namespace
@@ -121,6 +128,7 @@ int main(int argc, char** argv) {
 
     selfplay::Settings settings;
     settings.soft_nodes = options.soft_nodes;
+    settings.table_mb = options.hash_mb;
     if (!options.syzygy.empty()) {
         SyzygyLoad load = Syzygy::load(options.syzygy);
         if (auto* e = std::get_if<SyzygyError>(&load)) {
@@ -159,7 +167,9 @@ int main(int argc, char** argv) {
                                         stop);
             for (std::uint64_t n = 0; !stop->load() && !limits_reached(); ++n) {
                 const int opening = 8 + static_cast<int>((n + static_cast<std::uint64_t>(index)) % 2);
+                const std::uint64_t nodes_before = player.nodes();
                 std::optional<selfplay::PlayedGame> played = player.play(opening);
+                stats.nodes += player.nodes() - nodes_before;
                 if (!played) {
                     if (!stop->load()) ++stats.discarded;
                     continue;

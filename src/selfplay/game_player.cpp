@@ -40,10 +40,6 @@ std::optional<PlayedGame> GamePlayer<E>::play(int opening_plies) {
     game_record::Game& game = played.record;
     Position pos = Position::startpos();
     if (!random_opening(pos, game, opening_plies)) return std::nullopt;
-    SearchLimits verify;
-    verify.depth = VERIFY_DEPTH;
-    if (std::abs(searcher_->search(pos, verify, {}).score) > OPENING_LIMIT) return std::nullopt;
-    table_->clear();
 
     SearchLimits limits;
     limits.soft_nodes = settings_.soft_nodes;
@@ -76,8 +72,11 @@ std::optional<PlayedGame> GamePlayer<E>::play(int opening_plies) {
             return played;
         }
         const SearchResult r = searcher_->search(pos, limits, {});
+        nodes_ += r.nodes;
         if (stop_->load(std::memory_order_relaxed)) return std::nullopt;
         const int score = r.score;
+        // The first search doubles as the check that the random opening is still playable.
+        if (game.plies.empty() && std::abs(score) > OPENING_LIMIT) return std::nullopt;
         game.plies.push_back({r.best, static_cast<std::int16_t>(std::clamp(score, -32000, 32000))});
 
         // Adjudication, with scores turned to White's view.

@@ -1,9 +1,9 @@
 // One self-play game at a time for network training, played in-process by one searcher over
 // its own table. A player belongs to one thread; the tablebase it adjudicates with is shared.
 //
-// A game starts with random legal plies from the start position; a depth-10 search throws
-// away openings that are already decided. Then every move is searched with a soft node limit
-// and a hard cap of 8 times that, and the game ends by the rules, by the tables (when given,
+// A game starts with random legal plies from the start position. Then every move is searched
+// with a soft node limit and a hard cap of 8 times that (the first search also throws away
+// openings that are already decided), and the game ends by the rules, by the tables (when given,
 // at the first position they answer; they never enter the search, so every recorded score is
 // the evaluator's own) or by adjudication: a win after 4 plies at |score| >= 2000, a draw
 // after 10 plies at |score| <= 10 once 70 plies are played.
@@ -23,7 +23,6 @@
 
 namespace orvane::selfplay {
 
-inline constexpr int VERIFY_DEPTH = 10;
 inline constexpr int OPENING_LIMIT = 1000;  // |score| of a playable opening
 inline constexpr int HARD_NODE_FACTOR = 8;
 inline constexpr int WIN_SCORE = 2000;
@@ -57,6 +56,9 @@ public:
     // One game, or nothing when the opening was discarded or the stop flag was raised.
     std::optional<PlayedGame> play(int opening_plies);
 
+    // Nodes of every search so far, opening checks included.
+    std::uint64_t nodes() const { return nodes_; }
+
 private:
     bool random_opening(Position& pos, game_record::Game& game, int plies);
 
@@ -65,6 +67,7 @@ private:
     std::shared_ptr<std::atomic<bool>> stop_;
     std::shared_ptr<tt::TranspositionTable> table_;
     std::unique_ptr<Searcher<E>> searcher_;
+    std::uint64_t nodes_ = 0;
 };
 
 }  // namespace orvane::selfplay

@@ -6,7 +6,8 @@ ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
 TSAN_BUILD ?= build-tsan
-TSAN_TARGETS ?= core_tt_stress_test core_smp_test core_smp_search_test core_smp_stress_test
+TSAN_TARGETS ?= core_search_transposition_table_stress_test core_parallel_smp_test \
+    core_parallel_smp_search_test core_parallel_smp_stress_test
 
 .PHONY: deps configure build run test test-release test-asan test-tsan bench clean \
         datagen datagen-stop datagen-pause datagen-resume

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/movegen.h"
-#include "core/nnue/nnue_eval.h"
+#include "core/board/movegen.h"
+#include "core/eval/nnue/nnue_eval.h"
 
 namespace orvane::nnue {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "core/movegen.h"
-#include "core/router.h"
-#include "core/router_moe.h"
+#include "core/board/movegen.h"
+#include "core/router/router_net.h"
+#include "core/router/router_moe_net.h"
 
 using namespace orvane;
 

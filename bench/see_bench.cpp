@@ -7,8 +7,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/movegen.h"
-#include "core/see.h"
+#include "core/board/movegen.h"
+#include "core/board/see.h"
 
 namespace {
 

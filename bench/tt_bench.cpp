@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/tt.h"
+#include "core/search/transposition_table.h"
 
 namespace {
 

@@ -29,17 +29,17 @@ else()
 endif()
 message(STATUS "Orvane embedded network: ${NET_FILE}")
 
-configure_file(src/core/nnue/default_net.S.in "${PROJECT_BINARY_DIR}/default_net.S" @ONLY)
+configure_file(src/core/eval/nnue/default_net.S.in "${PROJECT_BINARY_DIR}/default_net.S" @ONLY)
 set_source_files_properties("${PROJECT_BINARY_DIR}/default_net.S" PROPERTIES
     OBJECT_DEPENDS "${NET_FILE}")
 
 # default_net.cpp needs the embedded bytes, so it moves from the core library to this one.
 get_target_property(_core_sources orvane_core SOURCES)
-list(FILTER _core_sources EXCLUDE REGEX "/src/core/nnue/default_net\\.cpp$")
+list(FILTER _core_sources EXCLUDE REGEX "/src/core/eval/nnue/default_net\\.cpp$")
 set_property(TARGET orvane_core PROPERTY SOURCES ${_core_sources})
 
 add_library(orvane_net STATIC
     "${PROJECT_BINARY_DIR}/default_net.S"
-    src/core/nnue/default_net.cpp
+    src/core/eval/nnue/default_net.cpp
     "${NET_FILE}")
 target_link_libraries(orvane_net PUBLIC orvane_core)

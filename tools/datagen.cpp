@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/nnue/nnue_eval.h"
-#include "core/text.h"
+#include "core/eval/nnue/nnue_eval.h"
+#include "core/board/text.h"
 #include "selfplay/game_player.h"
 #include "selfplay/game_record.h"
 #include "syzygy/syzygy.h"

@@ -34,8 +34,8 @@
 #include <string>
 #include <vector>
 
-#include "core/eval.h"
-#include "core/nnue/network.h"
+#include "core/eval/pst_eval.h"
+#include "core/eval/nnue/network.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/router.h"
-#include "core/router_moe.h"
-#include "core/text.h"
+#include "core/router/router_net.h"
+#include "core/router/router_moe_net.h"
+#include "core/board/text.h"
 
 using namespace orvane;
 

@@ -20,10 +20,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/movegen.h"
-#include "core/nnue/nnue_eval.h"
-#include "core/search.h"
-#include "core/text.h"
+#include "core/board/movegen.h"
+#include "core/eval/nnue/nnue_eval.h"
+#include "core/search/searcher.h"
+#include "core/board/text.h"
 
 using namespace orvane;
 

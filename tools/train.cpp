@@ -62,7 +62,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/text.h"
+#include "core/board/text.h"
 #include "syzygy/syzygy.h"
 #include "train/dataset.h"
 #include "train/export.h"

@@ -1,6 +1,6 @@
 #include "selfplay/adjudication.h"
 
-#include "core/movegen.h"
+#include "core/board/movegen.h"
 
 namespace orvane::selfplay {
 

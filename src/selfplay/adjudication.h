@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <optional>
 
-#include "core/position.h"
-#include "core/tablebase.h"
+#include "core/board/position.h"
+#include "core/tablebase/tablebase.h"
 #include "selfplay/game_record.h"
 
 namespace orvane::selfplay {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "core/movegen.h"
-#include "core/nnue/nnue_eval.h"
+#include "core/board/movegen.h"
+#include "core/eval/nnue/nnue_eval.h"
 #include "selfplay/adjudication.h"
 
 namespace orvane::selfplay {

@@ -15,10 +15,10 @@
 #include <optional>
 #include <random>
 
-#include "core/eval.h"
-#include "core/search.h"
-#include "core/tablebase.h"
-#include "core/tt.h"
+#include "core/eval/pst_eval.h"
+#include "core/search/searcher.h"
+#include "core/tablebase/tablebase.h"
+#include "core/search/transposition_table.h"
 #include "selfplay/game_record.h"
 
 namespace orvane::selfplay {

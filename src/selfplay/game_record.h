@@ -13,7 +13,7 @@
 #include <ostream>
 #include <vector>
 
-#include "core/position.h"
+#include "core/board/position.h"
 
 namespace orvane::game_record {
 
@@ -50,7 +50,7 @@ bool replay(const Game& game, Visit&& visit);
 
 }  // namespace orvane::game_record
 
-#include "core/movegen.h"
+#include "core/board/movegen.h"
 
 namespace orvane::game_record {
 

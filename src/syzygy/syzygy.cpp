@@ -7,7 +7,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "core/movegen.h"
+#include "core/board/movegen.h"
 
 namespace orvane {
 namespace {

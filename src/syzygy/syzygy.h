@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/tablebase.h"
+#include "core/tablebase/tablebase.h"
 
 namespace orvane {
 

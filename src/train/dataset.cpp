@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "core/nnue/nnue_eval.h"
+#include "core/eval/nnue/nnue_eval.h"
 #include "selfplay/adjudication.h"
 
 namespace orvane::train {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "selfplay/game_record.h"
-#include "core/position.h"
-#include "core/tablebase.h"
+#include "core/board/position.h"
+#include "core/tablebase/tablebase.h"
 
 namespace orvane::train {
 

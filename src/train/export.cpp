@@ -6,7 +6,7 @@
 #include <fstream>
 #include <functional>
 
-#include "core/nnue/nnue_eval.h"
+#include "core/eval/nnue/nnue_eval.h"
 
 namespace orvane::train {
 namespace {

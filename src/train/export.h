@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/nnue/network.h"
+#include "core/eval/nnue/network.h"
 #include "train/dataset.h"
 #include "train/model.h"
 

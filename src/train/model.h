@@ -30,7 +30,7 @@
 #include <span>
 #include <vector>
 
-#include "core/nnue/network.h"
+#include "core/eval/nnue/network.h"
 #include "train/dataset.h"
 
 namespace orvane::train {

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <string>
 
-#include "core/bench.h"
-#include "core/cpu.h"
-#include "core/nnue/nnue_eval.h"
-#include "core/text.h"
+#include "core/search/bench.h"
+#include "uci/cpu_check.h"
+#include "core/eval/nnue/nnue_eval.h"
+#include "core/board/text.h"
 #include "uci/output.h"
 
 namespace orvane::uci {

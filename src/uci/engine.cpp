@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/movegen.h"
-#include "core/text.h"
+#include "core/board/movegen.h"
+#include "core/board/text.h"
 #include "uci/bench_command.h"
 #include "uci/launch.h"
 #include "uci/output.h"

@@ -11,17 +11,17 @@
 #include <variant>
 #include <vector>
 
-#include "core/eval.h"
-#include "core/nnue/network.h"
-#include "core/nnue/nnue_eval.h"
-#include "core/position.h"
-#include "core/router.h"
-#include "core/router_moe.h"
-#include "core/search.h"
-#include "core/smp.h"
-#include "core/tablebase.h"
-#include "core/thread.h"
-#include "core/tt.h"
+#include "core/eval/pst_eval.h"
+#include "core/eval/nnue/network.h"
+#include "core/eval/nnue/nnue_eval.h"
+#include "core/board/position.h"
+#include "core/router/router_net.h"
+#include "core/router/router_moe_net.h"
+#include "core/search/searcher.h"
+#include "core/parallel/thread_pool.h"
+#include "core/tablebase/tablebase.h"
+#include "core/parallel/named_thread.h"
+#include "core/search/transposition_table.h"
 
 namespace orvane::uci {
 

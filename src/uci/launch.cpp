@@ -4,8 +4,8 @@
 #include <chrono>
 #include <thread>
 
-#include "core/movegen.h"
-#include "core/text.h"
+#include "core/board/movegen.h"
+#include "core/board/text.h"
 #include "uci/output.h"
 
 namespace orvane::uci {

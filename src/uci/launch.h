@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/search.h"
+#include "core/search/searcher.h"
 #include "uci/engine.h"
 
 namespace orvane::uci {

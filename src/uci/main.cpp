@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/cpu.h"
+#include "uci/cpu_check.h"
 #include "uci/run.h"
 
 int main(int argc, char** argv) {

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "core/router_policy.h"
-#include "core/text.h"
+#include "core/router/router_policy.h"
+#include "core/board/text.h"
 #include "syzygy/syzygy.h"
 #include "uci/engine.h"
 #include "uci/output.h"

@@ -3,8 +3,8 @@
 #include <iostream>
 #include <string>
 
-#include "core/cpu.h"
-#include "core/text.h"
+#include "uci/cpu_check.h"
+#include "core/board/text.h"
 #include "uci/bench_command.h"
 #include "uci/engine.h"
 #include "uci/output.h"

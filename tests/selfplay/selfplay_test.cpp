@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/movegen.h"
-#include "core/position_helpers.h"
+#include "core/board/movegen.h"
+#include "support/position_helpers.h"
 #include "selfplay/adjudication.h"
 #include "selfplay/game_player.h"
 #include "syzygy/syzygy.h"

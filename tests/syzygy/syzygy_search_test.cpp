@@ -2,8 +2,8 @@
 // and the root keeps only the moves that preserve the best result.
 #include <gtest/gtest.h>
 
-#include "core/movegen.h"
-#include "core/search.h"
+#include "core/board/movegen.h"
+#include "core/search/searcher.h"
 #include "syzygy/syzygy.h"
 
 using namespace orvane;

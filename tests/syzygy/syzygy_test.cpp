@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/movegen.h"
+#include "core/board/movegen.h"
 
 namespace orvane {
 

@@ -32,9 +32,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/movegen.h"
-#include "core/position.h"
-#include "core/text.h"
+#include "core/board/movegen.h"
+#include "core/board/position.h"
+#include "core/board/text.h"
 
 extern char** environ;
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "core/position.h"
-#include "core/score.h"
+#include "core/board/position.h"
+#include "core/search/score.h"
 #include "uci/launch.h"
 
 namespace {

@@ -1,0 +1,42 @@
+// Strictly legal move generation. Every generator applies pins, checks and king safety
+// itself, in one fixed order (king, knights, diagonal sliders, straight sliders, pawns,
+// pinned pawns, en passant, castles) that decides the order of perft output and of search.
+#pragma once
+
+#include <cstdint>
+
+#include "core/board/position.h"
+
+namespace orvane {
+
+struct MoveList {
+    Move moves[256];
+    int count = 0;
+
+    void push(Move m) {
+        ORVANE_ASSERT(count < 256);
+        moves[count++] = m;
+    }
+    int size() const { return count; }
+    bool empty() const { return count == 0; }
+    Move operator[](int i) const { return moves[i]; }
+    const Move* begin() const { return moves; }
+    const Move* end() const { return moves + count; }
+    bool contains(Move m) const {
+        for (int i = 0; i < count; ++i)
+            if (moves[i] == m) return true;
+        return false;
+    }
+};
+
+namespace movegen {
+
+void generate_all(const Position& pos, MoveList& list);
+void generate_noisy(const Position& pos, MoveList& list);
+void generate_quiet(const Position& pos, MoveList& list);
+bool has_legal_move(const Position& pos);
+bool is_legal_move(const Position& pos, Move m);
+std::uint64_t perft(Position& pos, int depth);
+
+}  // namespace movegen
+}  // namespace orvane

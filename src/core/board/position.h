@@ -1,0 +1,120 @@
+// The board every search thread works on: bitboards and a mailbox kept in step, four
+// incremental Zobrist keys (full, pawn, per-colour non-pawn, minor), and the stack of undo
+// records that also serves repetition detection. Each thread owns its own copy; copying a
+// Position copies its history.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/board/attacks.h"
+#include "core/board/types.h"
+
+namespace orvane {
+
+inline constexpr std::string_view START_FEN =
+    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
+
+// The undo record: everything make_move cannot recompute cheaply, as it was before the move.
+struct State {
+    std::uint64_t nonpawn_key[2];
+    std::uint64_t key;
+    std::uint64_t pawn_key;
+    std::uint64_t minor_key;
+    Bitboard checkers;
+    std::uint16_t halfmove;
+    std::uint8_t castling;
+    Square ep_square;
+    Piece captured;
+};
+
+struct FenError {
+    std::string message;
+    std::string text() const { return "bad FEN: " + message; }
+};
+
+class Position;
+using FenResult = std::variant<Position, FenError>;
+
+class Position {
+public:
+    static FenResult from_fen(std::string_view fen);
+    static Position startpos();
+
+    std::string to_fen() const;
+    std::string diagram() const;
+
+    void make_move(Move m);
+    void unmake_move(Move m);
+    void make_null();
+    void unmake_null();
+
+    Bitboard attackers_to(int sq, Bitboard occ) const;
+    bool is_attacked(int sq, Color by, Bitboard occ) const;
+    bool gives_check(Move m) const;
+    std::optional<Move> parse_uci_move(std::string_view text) const;
+
+    // Draw rules as the search sees them: a repetition of any earlier position within the
+    // half-move clock, and material with which no side can mate.
+    bool is_repetition() const;
+    bool insufficient_material() const;
+
+    Bitboard pieces() const { return by_color_[WHITE] | by_color_[BLACK]; }
+    Bitboard pieces(Color c) const { return by_color_[c]; }
+    Bitboard kind(int k) const { return by_kind_[k]; }
+    Bitboard pieces(Color c, int k) const { return by_color_[c] & by_kind_[k]; }
+    Piece piece_on(int sq) const { return board_[sq]; }
+    Square king_square(Color c) const { return lsb(pieces(c, KING)); }
+    bool has_non_pawn_material(Color c) const {
+        return (pieces(c) & ~by_kind_[PAWN] & ~by_kind_[KING]) != 0;
+    }
+    int piece_count() const { return popcount(pieces()); }
+
+    Color side() const { return side_; }
+    Bitboard checkers() const { return checkers_; }
+    bool in_check() const { return checkers_ != 0; }
+    std::uint64_t key() const { return key_; }
+    std::uint64_t pawn_key() const { return pawn_key_; }
+    std::uint64_t minor_key() const { return minor_key_; }
+    std::uint64_t nonpawn_key(Color c) const { return nonpawn_key_[c]; }
+    int halfmove() const { return halfmove_; }
+    std::uint8_t castling() const { return castling_; }
+    Square ep_square() const { return ep_square_; }
+    Piece captured() const { return captured_; }
+    std::uint32_t fullmove() const { return fullmove_; }
+    const std::vector<State>& history() const { return states_; }
+    // Room for `extra` more moves, so that a search never grows the undo stack. (A copied
+    // Position keeps only the capacity its history needs.)
+    void reserve_history(std::size_t extra) { states_.reserve(states_.size() + extra); }
+
+private:
+    void put_piece(Piece p, int sq);
+    void remove_piece(Piece p, int sq);
+    void move_piece(Piece p, int from, int to);
+    void toggle_keys(Piece p, int sq);
+    void compute_keys();
+    void push_state();
+    void restore(const State& s);
+
+    std::vector<State> states_;
+    Bitboard by_kind_[6]{};
+    Bitboard by_color_[2]{};
+    Piece board_[64];
+    std::uint64_t nonpawn_key_[2]{};
+    std::uint64_t key_ = 0;
+    std::uint64_t pawn_key_ = 0;
+    std::uint64_t minor_key_ = 0;
+    Bitboard checkers_ = 0;
+    std::uint16_t halfmove_ = 0;
+    std::uint8_t castling_ = 0;
+    Square ep_square_ = NO_SQUARE;
+    Piece captured_ = NO_PIECE;
+    std::uint32_t fullmove_ = 1;
+    Color side_ = WHITE;
+};
+
+}  // namespace orvane

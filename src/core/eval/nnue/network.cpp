@@ -1,0 +1,94 @@
+#include "core/eval/nnue/network.h"
+
+#include <array>
+
+namespace orvane::nnue {
+namespace {
+
+constexpr std::array<Layout, 12> LAYOUTS = {{
+    {1, 1, false}, {1, 1, true}, {1, 8, false}, {1, 8, true},
+    {4, 1, false}, {4, 1, true}, {4, 8, false}, {4, 8, true},
+    {8, 1, false}, {8, 1, true}, {8, 8, false}, {8, 8, true},
+}};
+
+static_assert(exact_length(LAYOUTS[0]) == 1'579'010 && padded_length(LAYOUTS[0]) == 1'579'072);
+static_assert(exact_length(LAYOUTS[1]) == 1'591'304 && padded_length(LAYOUTS[1]) == 1'591'360);
+static_assert(exact_length(LAYOUTS[11]) == 12'630'038 && padded_length(LAYOUTS[11]) == 12'630'080);
+
+// Little-endian i16 values read in file order.
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    std::int16_t next() {
+        std::int16_t v;
+        read(&v, 1);
+        return v;
+    }
+    void read(std::int16_t* out, std::size_t count) {
+        if (bytes_.size() - pos_ < 2 * count) fatal("network reader ran out of input");
+        const std::uint8_t* p = bytes_.data() + pos_;
+        for (std::size_t i = 0; i < count; ++i) {
+            auto v = static_cast<std::uint16_t>(p[2 * i] | (p[2 * i + 1] << 8));
+            out[i] = static_cast<std::int16_t>(v);
+        }
+        pos_ += 2 * count;
+    }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t pos_ = 0;
+};
+
+bool in_output_range(const std::int16_t* w, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (w[i] < -MAX_OUTPUT_WEIGHT || w[i] > MAX_OUTPUT_WEIGHT) return false;
+    return true;
+}
+
+std::string length_error(std::size_t bytes) {
+    const Layout plain{1, 1, false}, head{1, 1, true};
+    return "network file has " + std::to_string(bytes) + " bytes; a (768->"
+           + std::to_string(HIDDEN) + ")x2->1 network needs "
+           + std::to_string(exact_length(plain)) + " (" + std::to_string(padded_length(plain))
+           + " padded), or " + std::to_string(exact_length(head)) + " ("
+           + std::to_string(padded_length(head))
+           + " padded) with a W/D/L head (other sizes: king/output buckets)";
+}
+
+}  // namespace
+
+std::optional<Layout> layout_for_length(std::size_t bytes) {
+    for (const Layout& l : LAYOUTS)
+        if (bytes == exact_length(l) || bytes == padded_length(l)) return l;
+    return std::nullopt;
+}
+
+NetworkResult Network::from_bytes(std::span<const std::uint8_t> bytes) {
+    std::optional<Layout> layout = layout_for_length(bytes.size());
+    if (!layout) return NetworkError{length_error(bytes.size())};
+
+    std::shared_ptr<Network> net(new Network());
+    net->king_buckets_ = layout->king_buckets;
+    net->output_buckets_ = layout->output_buckets;
+    net->feature_weights_ =
+        AlignedArray<std::int16_t>(std::size_t(layout->king_buckets) * INPUTS * HIDDEN);
+
+    Reader in(bytes);
+    in.read(net->feature_weights_.data(), net->feature_weights_.size());
+    in.read(net->feature_biases_, HIDDEN);
+    for (int b = 0; b < layout->output_buckets; ++b) in.read(net->output_weights_[b], OUTPUT_WIDTH);
+    for (int b = 0; b < layout->output_buckets; ++b) net->output_biases_[b] = in.next();
+    if (layout->wdl_head) {
+        net->wdl_weights_ = AlignedArray<std::int16_t>(WDL_OUTPUTS * OUTPUT_WIDTH);
+        in.read(net->wdl_weights_.data(), net->wdl_weights_.size());
+        for (int j = 0; j < WDL_OUTPUTS; ++j) net->wdl_biases_[j] = in.next();
+    }
+
+    if (!in_output_range(&net->output_weights_[0][0], MAX_OUTPUT_BUCKETS * OUTPUT_WIDTH)
+        || !in_output_range(net->wdl_weights_.data(), net->wdl_weights_.size()))
+        return NetworkError{"output weights outside -127..127 (train with weight clipping)"};
+    return std::shared_ptr<const Network>(std::move(net));
+}
+
+}  // namespace orvane::nnue

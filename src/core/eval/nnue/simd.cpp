@@ -1,0 +1,189 @@
+#include "core/eval/nnue/simd.h"
+
+#include <array>
+#include <immintrin.h>
+
+#include "core/eval/nnue/network.h"
+#include "core/board/types.h"
+
+namespace orvane::nnue::simd {
+namespace {
+
+constexpr int ACTIVATION_MAX = 255;
+
+// Scalar reference. Unsigned arithmetic gives the wrapping the vector lanes have.
+
+void update_scalar(std::int16_t* dst, const std::int16_t* src, const std::int16_t* const* add,
+                   int add_count, const std::int16_t* const* sub, int sub_count) {
+    std::uint16_t sum[HIDDEN];
+    for (int i = 0; i < HIDDEN; ++i) sum[i] = static_cast<std::uint16_t>(src[i]);
+    for (int a = 0; a < add_count; ++a)
+        for (int i = 0; i < HIDDEN; ++i) sum[i] += static_cast<std::uint16_t>(add[a][i]);
+    for (int s = 0; s < sub_count; ++s)
+        for (int i = 0; i < HIDDEN; ++i) sum[i] -= static_cast<std::uint16_t>(sub[s][i]);
+    for (int i = 0; i < HIDDEN; ++i) dst[i] = static_cast<std::int16_t>(sum[i]);
+}
+
+std::uint32_t half_output_scalar(const std::int16_t* acc, const std::int16_t* w) {
+    std::uint32_t sum = 0;
+    for (int i = 0; i < HIDDEN; ++i) {
+        int v = acc[i] < 0 ? 0 : acc[i] > ACTIVATION_MAX ? ACTIVATION_MAX : acc[i];
+        auto vw = static_cast<std::int16_t>(v * w[i]);
+        sum += static_cast<std::uint32_t>(vw * v);
+    }
+    return sum;
+}
+
+std::int32_t output_scalar(const std::int16_t* us, const std::int16_t* them,
+                           const std::int16_t* weights) {
+    std::uint32_t sum = half_output_scalar(us, weights);
+    sum += half_output_scalar(them, weights + HIDDEN);
+    return static_cast<std::int32_t>(sum);
+}
+
+#if defined(__AVX2__)
+
+// Eight 16-lane registers per pass: the accumulator slice stays in registers while every
+// row is added.
+constexpr int AVX2_LANES = 16;
+constexpr int AVX2_REGS = 8;
+
+void update_avx2(std::int16_t* dst, const std::int16_t* src, const std::int16_t* const* add,
+                 int add_count, const std::int16_t* const* sub, int sub_count) {
+    for (int base = 0; base < HIDDEN; base += AVX2_LANES * AVX2_REGS) {
+        __m256i r[AVX2_REGS];
+        for (int k = 0; k < AVX2_REGS; ++k)
+            r[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + base) + k);
+        for (int a = 0; a < add_count; ++a) {
+            const auto* row = reinterpret_cast<const __m256i*>(add[a] + base);
+            for (int k = 0; k < AVX2_REGS; ++k)
+                r[k] = _mm256_add_epi16(r[k], _mm256_loadu_si256(row + k));
+        }
+        for (int s = 0; s < sub_count; ++s) {
+            const auto* row = reinterpret_cast<const __m256i*>(sub[s] + base);
+            for (int k = 0; k < AVX2_REGS; ++k)
+                r[k] = _mm256_sub_epi16(r[k], _mm256_loadu_si256(row + k));
+        }
+        for (int k = 0; k < AVX2_REGS; ++k)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + base) + k, r[k]);
+    }
+}
+
+__m256i half_output_avx2(__m256i sum, const std::int16_t* acc, const std::int16_t* w) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i top = _mm256_set1_epi16(ACTIVATION_MAX);
+    for (int i = 0; i < HIDDEN; i += AVX2_LANES) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(acc + i));
+        v = _mm256_min_epi16(_mm256_max_epi16(v, zero), top);
+        __m256i wi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i));
+        __m256i vw = _mm256_mullo_epi16(v, wi);
+        sum = _mm256_add_epi32(sum, _mm256_madd_epi16(vw, v));
+    }
+    return sum;
+}
+
+std::int32_t sum_lanes(__m256i sum) {
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(1, 0, 3, 2)));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtsi128_si32(s);
+}
+
+std::int32_t output_avx2(const std::int16_t* us, const std::int16_t* them,
+                         const std::int16_t* weights) {
+    __m256i sum = half_output_avx2(_mm256_setzero_si256(), us, weights);
+    return sum_lanes(half_output_avx2(sum, them, weights + HIDDEN));
+}
+
+#endif
+
+#if defined(__AVX512F__) && defined(__AVX512BW__)
+
+constexpr int AVX512_LANES = 32;
+constexpr int AVX512_REGS = 16;
+
+void update_avx512(std::int16_t* dst, const std::int16_t* src, const std::int16_t* const* add,
+                   int add_count, const std::int16_t* const* sub, int sub_count) {
+    for (int base = 0; base < HIDDEN; base += AVX512_LANES * AVX512_REGS) {
+        __m512i r[AVX512_REGS];
+        for (int k = 0; k < AVX512_REGS; ++k)
+            r[k] = _mm512_loadu_si512(src + base + k * AVX512_LANES);
+        for (int a = 0; a < add_count; ++a) {
+            const std::int16_t* row = add[a] + base;
+            for (int k = 0; k < AVX512_REGS; ++k)
+                r[k] = _mm512_add_epi16(r[k], _mm512_loadu_si512(row + k * AVX512_LANES));
+        }
+        for (int s = 0; s < sub_count; ++s) {
+            const std::int16_t* row = sub[s] + base;
+            for (int k = 0; k < AVX512_REGS; ++k)
+                r[k] = _mm512_sub_epi16(r[k], _mm512_loadu_si512(row + k * AVX512_LANES));
+        }
+        for (int k = 0; k < AVX512_REGS; ++k)
+            _mm512_storeu_si512(dst + base + k * AVX512_LANES, r[k]);
+    }
+}
+
+__m512i half_output_avx512(__m512i sum, const std::int16_t* acc, const std::int16_t* w) {
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i top = _mm512_set1_epi16(ACTIVATION_MAX);
+    for (int i = 0; i < HIDDEN; i += AVX512_LANES) {
+        __m512i v = _mm512_min_epi16(_mm512_max_epi16(_mm512_loadu_si512(acc + i), zero), top);
+        __m512i vw = _mm512_mullo_epi16(v, _mm512_loadu_si512(w + i));
+        sum = _mm512_add_epi32(sum, _mm512_madd_epi16(vw, v));
+    }
+    return sum;
+}
+
+std::int32_t output_avx512(const std::int16_t* us, const std::int16_t* them,
+                           const std::int16_t* weights) {
+    __m512i sum = half_output_avx512(_mm512_setzero_si512(), us, weights);
+    sum = half_output_avx512(sum, them, weights + HIDDEN);
+    // Through memory: this compiler's 512-to-256-bit intrinsics warn about their own code.
+    alignas(64) std::uint32_t lanes[16];
+    _mm512_store_si512(lanes, sum);
+    std::uint32_t total = 0;
+    for (std::uint32_t lane : lanes) total += lane;
+    return static_cast<std::int32_t>(total);
+}
+
+#endif
+
+constexpr Kernels SCALAR_KERNELS{Path::SCALAR, "scalar", update_scalar, output_scalar};
+#if defined(__AVX2__)
+constexpr Kernels AVX2_KERNELS{Path::AVX2, "avx2", update_avx2, output_avx2};
+#endif
+#if defined(__AVX512F__) && defined(__AVX512BW__)
+constexpr Kernels AVX512_KERNELS{Path::AVX512, "avx512", update_avx512, output_avx512};
+#endif
+
+constexpr Path PATHS[] = {
+    Path::SCALAR,
+#if defined(__AVX2__)
+    Path::AVX2,
+#endif
+#if defined(__AVX512F__) && defined(__AVX512BW__)
+    Path::AVX512,
+#endif
+};
+
+}  // namespace
+
+std::span<const Path> available_paths() { return PATHS; }
+
+Path best_path() { return PATHS[std::size(PATHS) - 1]; }
+
+const Kernels& kernels(Path path) {
+    switch (path) {
+        case Path::SCALAR: return SCALAR_KERNELS;
+#if defined(__AVX2__)
+        case Path::AVX2: return AVX2_KERNELS;
+#endif
+#if defined(__AVX512F__) && defined(__AVX512BW__)
+        case Path::AVX512: return AVX512_KERNELS;
+#endif
+        default: break;
+    }
+    fatal("NNUE vector path not compiled into this build");
+}
+
+}  // namespace orvane::nnue::simd

@@ -1,0 +1,95 @@
+// Move ordering: the score bands shared by the staged generator, the list path and the
+// quiescence search, and MovePicker, a selection picker over a scored list that hands out
+// the best remaining move (the first one on ties) one at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/board/movegen.h"
+#include "core/board/position.h"
+
+namespace orvane::ordering {
+
+inline constexpr std::int32_t TT_MOVE = 1'073'741'824;
+inline constexpr std::int32_t GOOD_CAPTURE = 268'435'456;
+inline constexpr std::int32_t KILLER_1 = 134'217'728;
+inline constexpr std::int32_t KILLER_2 = 134'217'727;
+inline constexpr std::int32_t COUNTER = 134'217'726;
+inline constexpr std::int32_t BAD_CAPTURE = -1'048'576;
+inline constexpr std::int32_t UNDER_PROMOTION = -268'435'456;
+inline constexpr std::int32_t POLICY_LIMIT = 67'108'864;
+
+// Victim values for ordering (pawn, knight, bishop, rook, queen, king); en passant takes a pawn.
+inline constexpr int VICTIM[6] = {100, 320, 330, 470, 950, 0};
+inline constexpr int QUEEN_PROMOTION_BONUS = 950;
+
+inline int victim_value(const Position& pos, Move m) {
+    if (is_en_passant(m)) return VICTIM[PAWN];
+    if (!is_capture(m)) return 0;
+    return VICTIM[kind_of(pos.piece_on(move_to(m)))];
+}
+
+// The captured kind as the capture history indexes it: a pawn for en passant and for
+// promotions without capture.
+inline int captured_kind(const Position& pos, Move m) {
+    if (!is_capture(m) || is_en_passant(m)) return PAWN;
+    return kind_of(pos.piece_on(move_to(m)));
+}
+
+// 16 x (victim + 950 for a queen promotion) - attacker kind: the most valuable victim first,
+// the least valuable attacker first among equal victims.
+inline int mvv_lva(const Position& pos, Move m) {
+    int victim = victim_value(pos, m);
+    if (is_promotion(m) && promoted_kind(m) == QUEEN) victim += QUEEN_PROMOTION_BONUS;
+    return 16 * victim - kind_of(pos.piece_on(move_from(m)));
+}
+
+// Squares attacked by the pawns of the side not to move (the pawn-threat set of a node).
+inline Bitboard pawn_threats(const Position& pos) {
+    constexpr Bitboard FILE_A = 0x0101010101010101ULL, FILE_H = FILE_A << 7;
+    const Color them = pos.side() ^ 1;
+    const Bitboard p = pos.pieces(them, PAWN);
+    if (them == WHITE) return ((p << 7) & ~FILE_H) | ((p << 9) & ~FILE_A);
+    return ((p >> 9) & ~FILE_H) | ((p >> 7) & ~FILE_A);
+}
+
+inline bool is_under_promotion(Move m) { return is_promotion(m) && promoted_kind(m) != QUEEN; }
+
+struct ScoredMove {
+    Move move;
+    std::int32_t score;
+};
+
+class MovePicker {
+public:
+    void clear() { count_ = next_ = 0; }
+    void add(Move m, std::int32_t score) { items_[count_++] = {m, score}; }
+    int size() const { return count_; }
+    int remaining() const { return count_ - next_; }
+    ScoredMove& at(int i) { return items_[i]; }
+
+    // The best move not yet handed out; on equal scores the one standing first wins.
+    std::optional<ScoredMove> next_move() {
+        if (next_ >= count_) return std::nullopt;
+        int best = next_;
+        for (int i = next_ + 1; i < count_; ++i)
+            if (items_[i].score > items_[best].score) best = i;
+        std::swap(items_[best], items_[next_]);
+        return items_[next_++];
+    }
+    // The score next_move would hand out, without handing it out.
+    std::int32_t peek_best_score() const {
+        std::int32_t best = items_[next_].score;
+        for (int i = next_ + 1; i < count_; ++i)
+            if (items_[i].score > best) best = items_[i].score;
+        return best;
+    }
+
+private:
+    ScoredMove items_[256];
+    int count_ = 0;
+    int next_ = 0;
+};
+
+}  // namespace orvane::ordering

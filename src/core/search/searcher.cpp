@@ -1,0 +1,431 @@
+// Iterative deepening: time allocation, root move lists, aspiration windows, MultiPV lines,
+// reporting and the stop tests between iterations.
+#include "core/eval/nnue/nnue_eval.h"
+#include "core/search/searcher.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/board/movegen.h"
+#include "core/board/text.h"
+
+namespace orvane {
+namespace {
+
+constexpr int ASPIRATION_MIN_DEPTH = 5;
+constexpr int ASPIRATION_DELTA = 19;
+constexpr int ASPIRATION_FULL = 1000;
+constexpr int DEFAULT_MOVES_TO_GO = 20;
+constexpr int MAX_MOVES_TO_GO = 60;
+constexpr int STABLE_SCORE_MARGIN = 30;
+constexpr double SOFT_STOP_FRACTION = 0.6;
+constexpr double STABILITY_FACTOR[5] = {2.0, 1.4, 1.1, 0.9, 0.8};
+
+int widen_low(int v) { return v < -MATE ? -INFINITE_SCORE : v; }
+int widen_high(int v) { return v > MATE ? INFINITE_SCORE : v; }
+
+}  // namespace
+
+std::optional<SearchMode> parse_search_mode(std::string_view text) {
+    const std::string word = text::ascii_lower(text::trim(text));
+    if (word == "ab" || word == "alphabeta" || word == "alpha-beta") return SearchMode::AB;
+    if (word == "voi") return SearchMode::VOI;
+    if (word == "gumbel" || word == "gumbelsh" || word == "gumbel-sh" || word == "mcts")
+        return SearchMode::GumbelSH;
+    return std::nullopt;
+}
+
+std::string_view search_mode_name(SearchMode mode) {
+    switch (mode) {
+        case SearchMode::VOI: return "VOI";
+        case SearchMode::GumbelSH: return "GumbelSH";
+        default: return "AB";
+    }
+}
+
+int phase_bucket(const Position& pos) {
+    const int phase = popcount(pos.kind(KNIGHT) | pos.kind(BISHOP)) + 2 * popcount(pos.kind(ROOK))
+                      + 4 * popcount(pos.kind(QUEEN));
+    return phase >= 17 ? 0 : phase >= 9 ? 1 : 2;
+}
+
+int lmr_reduction(int depth, int moves) {
+    static const std::array<std::array<int, 64>, 64> table = [] {
+        std::array<std::array<int, 64>, 64> t{};
+        for (int d = 1; d < 64; ++d)
+            for (int m = 1; m < 64; ++m)
+                t[d][m] = static_cast<int>(std::log(d) * std::log(m) / 2.48 + 0.5);
+        return t;
+    }();
+    return table[std::min(depth, 63)][std::min(moves, 63)];
+}
+
+template <Evaluator E>
+Searcher<E>::Searcher(E evaluator, std::shared_ptr<tt::TranspositionTable> table,
+                      std::shared_ptr<std::atomic<bool>> stop)
+    : tt_(std::move(table)),
+      stop_(std::move(stop)),
+      node_counter_(std::make_shared<std::atomic<std::uint64_t>>(0)),
+      policy_(std::make_unique<NoPolicy>()),
+      eval_(std::move(evaluator)) {
+    eval_stack_.fill(NO_EVAL);
+    history_.clear();
+}
+
+template <Evaluator E>
+void Searcher<E>::clear_learned() {
+    history_.clear();
+    killers_.fill(0);
+    for (auto& row : counter_moves_) row.fill(NULL_MOVE);
+    cont_.fill({});
+    move_stack_.fill({});
+}
+
+template <Evaluator E>
+std::uint64_t Searcher<E>::elapsed_ms() const {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start_)
+                                          .count());
+}
+
+template <Evaluator E>
+void Searcher<E>::flush_nodes() {
+    node_counter_->fetch_add(nodes_ - flushed_nodes_, std::memory_order_relaxed);
+    flushed_nodes_ = nodes_;
+}
+
+template <Evaluator E>
+bool Searcher<E>::limits_reached() const {
+    if (hard_limit_ms_ && elapsed_ms() >= *hard_limit_ms_) return true;
+    return node_limit_ && nodes_ >= *node_limit_;
+}
+
+// Every 2048 nodes: publish the node count and look at the stop conditions.
+template <Evaluator E>
+bool Searcher<E>::poll() {
+    flush_nodes();
+    if (iteration_depth_ < 2) return false;
+    if (stop_->load(std::memory_order_relaxed)) return true;
+    if (limits_reached()) return true;
+    return abort_ && abort_->load(std::memory_order_relaxed);
+}
+
+template <Evaluator E>
+void Searcher<E>::compute_time_limits(const SearchLimits& limits) {
+    soft_limit_ms_.reset();
+    hard_limit_ms_.reset();
+    if (limits.infinite) return;
+    auto less_overhead = [&](std::uint64_t t) {
+        std::uint64_t r = t > move_overhead_ ? t - move_overhead_ : 0;
+        return r == 0 ? std::uint64_t{1} : r;
+    };
+    if (limits.movetime) {
+        hard_limit_ms_ = less_overhead(*limits.movetime);
+    } else if (limits.time) {
+        const std::uint64_t remaining = less_overhead(*limits.time);
+        std::uint64_t mtg = limits.movestogo ? *limits.movestogo : DEFAULT_MOVES_TO_GO;
+        mtg = std::min<std::uint64_t>(mtg, MAX_MOVES_TO_GO);
+        if (mtg == 0) mtg = 1;
+        std::uint64_t soft = limits.inc * 3 / 4 + remaining / mtg;
+        soft = std::max<std::uint64_t>(std::min(soft, remaining / 2), 1);
+        const std::uint64_t hard = std::max(std::min(remaining * 7 / 10, 4 * soft), soft);
+        soft_limit_ms_ = soft;
+        hard_limit_ms_ = hard;
+    }
+}
+
+template <Evaluator E>
+std::vector<Move> Searcher<E>::restrict_root_moves(const std::vector<Move>& root_moves,
+                                                   const std::vector<Move>& searchmoves) {
+    if (searchmoves.empty()) return root_moves;
+    if (root_moves.empty()) return searchmoves;
+    std::vector<Move> kept;
+    for (Move m : root_moves)
+        if (std::find(searchmoves.begin(), searchmoves.end(), m) != searchmoves.end())
+            kept.push_back(m);
+    return kept.empty() ? root_moves : kept;
+}
+
+// One line by aspiration windows around the previous score; returns the score or, stopped, 0.
+template <Evaluator E>
+int Searcher<E>::aspiration(Position& pos, int depth, int previous_score, bool have_previous) {
+    int alpha = -INFINITE_SCORE, beta = INFINITE_SCORE, delta = ASPIRATION_DELTA;
+    if (depth >= ASPIRATION_MIN_DEPTH && have_previous) {
+        alpha = widen_low(previous_score - delta);
+        beta = widen_high(previous_score + delta);
+    }
+    int search_depth = depth;
+    for (;;) {
+        const int v = negamax(pos, search_depth, alpha, beta, 0, false, false);
+        if (stopped_) return 0;
+        if (v > alpha && v < beta) return v;
+        if (v >= beta) {
+            beta = widen_high(v + delta);
+            search_depth = std::max(search_depth - 1, 1);
+        } else {
+            beta = (alpha + beta) / 2;
+            alpha = widen_low(v - delta);
+            search_depth = depth;
+        }
+        delta *= 2;
+        if (delta > ASPIRATION_FULL) {
+            alpha = -INFINITE_SCORE;
+            beta = INFINITE_SCORE;
+        }
+    }
+}
+
+template <Evaluator E>
+SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
+                                 const InfoCallback& on_info) {
+    start_ = limits.received.value_or(std::chrono::steady_clock::now());
+    node_limit_ = limits.nodes;
+    soft_node_limit_ = limits.soft_nodes;
+    stable_node_limit_ = limits.stable_nodes;
+    compute_time_limits(limits);
+
+    root.reserve_history(STACK_SIZE + 8);
+    eval_.reset(root);
+    nodes_ = flushed_nodes_ = 0;
+    if (node_counter_.use_count() == 1) node_counter_->store(0);
+    stopped_ = false;
+    if (thread_index_ == 0) tt_->new_generation();
+    policy_->new_search();
+    history_.halve_main();
+    tbhits_ = 0;
+    seldepth_ = 0;
+    iteration_depth_ = 0;
+    root_exclusion_.clear();
+    std::fill(pv_len_.begin(), pv_len_.end(), 0);
+
+    SearchResult result;
+    MoveList legal;
+    movegen::generate_all(root, legal);
+    if (legal.empty()) {
+        result.score = root.in_check() ? -MATE : 0;
+        return result;
+    }
+
+    // Root moves: tablebase filtering, then the searchmoves restriction.
+    tb_root_moves_.clear();
+    if (preset_root_) {
+        root_moves_ = std::move(*preset_root_);
+        preset_root_.reset();
+        if (root_probe_ && !root_probe_->empty()) {
+            ++tbhits_;
+            tb_root_moves_ = *root_probe_;
+        }
+        root_probe_.reset();
+    } else {
+        std::optional<std::vector<RootMove>> probe = std::move(root_probe_);
+        root_probe_.reset();
+        if (!probe && tablebase_) probe = tablebase_->probe_root(root);
+        root_moves_.clear();
+        if (probe && !probe->empty()) {
+            ++tbhits_;
+            tb_root_moves_ = *probe;
+            root_moves_ = tablebase::filter_root_moves(*probe);
+        }
+        std::vector<Move> wanted;
+        for (Move m : limits.searchmoves)
+            if (legal.contains(m)) wanted.push_back(m);
+        root_moves_ = restrict_root_moves(root_moves_, wanted);
+    }
+    const int root_count = root_moves_.empty() ? legal.size() : static_cast<int>(root_moves_.size());
+
+    int max_depth = limits.depth ? std::clamp(*limits.depth, 1, MAX_PLY - 1) : MAX_PLY - 1;
+    if (root_count == 1 && limits.time) max_depth = 1;
+    const int lines = std::max(1, std::min(multipv_, root_count));
+
+    result.best = root_moves_.empty() ? legal[0] : root_moves_[0];
+    result.score = 0;
+    result.depth = 0;
+
+
+    if (root_count >= 2 && search_mode_ != SearchMode::AB && lines == 1 && thread_index_ == 0) {
+        const std::vector<Move> arms = root_moves_.empty() ? std::vector<Move>(legal.begin(), legal.end())
+                                                           : root_moves_;
+        result = run_root_mode(root, arms, max_depth, on_info);
+        flush_nodes();
+        result.nodes = nodes_;
+        return result;
+    }
+
+    int previous_score = 0, stability = 0;
+    bool stable_rule_used = false;
+    std::vector<Line> previous_lines;
+    for (int d = 1; d <= max_depth; ++d) {
+        if (thread_index_ > 0 && d >= 2 && d < max_depth) {
+            const bool skip = (thread_index_ % 2 == 1) ? d % 2 == 0 : (d + thread_index_) % 3 == 0;
+            if (skip) continue;
+        }
+        if (d >= 2 && stop_->load(std::memory_order_relaxed)) break;
+        iteration_depth_ = d;
+        for (auto& row : root_nodes_) row.fill(0);
+        seldepth_ = 0;
+        const std::uint64_t iteration_start_nodes = nodes_;
+
+        int score = 0;
+        std::vector<Line> found;
+        if (lines == 1) {
+            score = aspiration(root, d, previous_score, d > 1);
+            if (stopped_) break;
+            found.push_back({std::vector<Move>(pv_at(0).begin(), pv_at(0).end()), score, seldepth_});
+        } else {
+            const bool have_previous = static_cast<int>(previous_lines.size()) == lines;
+            for (int k = 0; k < lines; ++k) {
+                seldepth_ = 0;
+                const int v = aspiration(root, d, have_previous ? previous_lines[k].score : 0,
+                                         have_previous);
+                if (stopped_) break;
+                found.push_back({std::vector<Move>(pv_at(0).begin(), pv_at(0).end()), v, seldepth_});
+                if (pv_len_[0] > 0) root_exclusion_.push_back(pv_[0][0]);
+            }
+            root_exclusion_.clear();
+            std::stable_sort(found.begin(), found.end(),
+                             [](const Line& a, const Line& b) { return a.score > b.score; });
+            for (std::size_t k = 0; k < found.size(); ++k)
+                report_line(root, found[k].moves, d, found[k].score, found[k].seldepth,
+                            static_cast<std::uint32_t>(k + 1), on_info);
+            if (stopped_) break;
+            previous_lines = found;
+            score = found[0].score;
+        }
+
+        // A completed iteration.
+        const std::vector<Move>& pv = found[0].moves;
+        if (pv.empty()) break;
+        stability = (pv[0] == result.best && result.depth > 0) ? stability + 1 : 0;
+        result.best = pv[0];
+        result.ponder = pv.size() > 1 ? pv[1] : NULL_MOVE;
+        result.score = score;
+        result.depth = d;
+        if (lines == 1) report_line(root, pv, d, score, found[0].seldepth, 1, on_info);
+
+        // Stop tests.
+        const std::uint64_t iteration_nodes = std::max<std::uint64_t>(nodes_ - iteration_start_nodes, 1);
+        bool stop = false;
+        if (stable_node_limit_ && lines == 1 && !stable_rule_used && nodes_ >= *stable_node_limit_) {
+            stable_rule_used = true;
+            if (d > 1 && std::abs(score - previous_score) < STABLE_SCORE_MARGIN && stability > 0)
+                stop = true;
+        }
+        if (!stop && soft_limit_ms_) {
+            const double frac = static_cast<double>(root_nodes_[move_from(pv[0])][move_to(pv[0])])
+                                / static_cast<double>(iteration_nodes);
+            const double node_factor = std::clamp(1.35 * (1.5 - frac), 0.5, 2.0);
+            const double stability_factor = STABILITY_FACTOR[std::min(stability, 4)];
+            const double drop =
+                d > 1 ? std::min(std::max(previous_score - score, 0), 100) / 200.0 : 0.0;
+            const double scale = d > 3 ? node_factor * stability_factor * (1 + drop) : 1.0;
+            if (static_cast<double>(elapsed_ms())
+                >= SOFT_STOP_FRACTION * scale * static_cast<double>(*soft_limit_ms_))
+                stop = true;
+        }
+        if (node_limit_ && nodes_ >= *node_limit_) stop = true;
+        if (soft_node_limit_ && nodes_ >= *soft_node_limit_) stop = true;
+        if (d >= max_depth) stop = true;
+        previous_score = score;
+        if (stop) break;
+    }
+
+    flush_nodes();
+    result.nodes = nodes_;
+    return result;
+}
+
+template <Evaluator E>
+std::optional<typename Searcher<E>::RootMoveResult> Searcher<E>::search_root_move(
+    Position& pos, Move m, int depth, bool aspiration_window, int previous_score) {
+    iteration_depth_ = depth;
+    seldepth_ = 0;
+    int alpha = -INFINITE_SCORE, beta = INFINITE_SCORE, delta = ASPIRATION_DELTA;
+    if (aspiration_window && depth >= ASPIRATION_MIN_DEPTH && std::abs(previous_score) <= TB_WIN) {
+        alpha = widen_low(previous_score - delta);
+        beta = widen_high(previous_score + delta);
+    }
+    const std::uint64_t nodes_before = nodes_;
+    const Bitboard threats = ordering::pawn_threats(pos);
+    for (;;) {
+        make(pos, m, 0, threats);
+        const int v = -negamax(pos, std::max(depth - 1, 0), -beta, -alpha, 1, false, false);
+        unmake(pos, m);
+        if (stopped_) return std::nullopt;
+        if (v <= alpha) {
+            beta = (alpha + beta) / 2;
+            alpha = widen_low(v - delta);
+        } else if (v >= beta) {
+            beta = std::min(v + delta, INFINITE_SCORE);
+        } else {
+            RootMoveResult r;
+            r.line.push_back(m);
+            for (Move x : pv_at(1)) r.line.push_back(x);
+            r.score = v;
+            r.nodes = std::max<std::uint64_t>(nodes_ - nodes_before, 1);
+            return r;
+        }
+        delta *= 2;
+        if (delta > ASPIRATION_FULL) {
+            alpha = -INFINITE_SCORE;
+            beta = INFINITE_SCORE;
+        }
+    }
+}
+
+template <Evaluator E>
+void Searcher<E>::report_line(const Position& pos, std::span<const Move> pv, int depth, int score,
+                              int seldepth, std::uint32_t multipv, const InfoCallback& on_info) {
+    if (!on_info) return;
+    IterationInfo info;
+    if (show_wdl_) info.wdl = line_wdl(pos, pv, score);
+    info.pv = pv;
+    info.seldepth = seldepth;
+    info.nodes = node_counter_->load(std::memory_order_relaxed) + (nodes_ - flushed_nodes_);
+    info.time_ms = elapsed_ms();
+    info.tbhits = tbhits_;
+    info.multipv = multipv;
+    info.depth = depth;
+    info.score = score;
+    info.hashfull = static_cast<std::uint32_t>(tt_->hashfull());
+    on_info(info);
+}
+
+template <Evaluator E>
+WdlPermille Searcher<E>::line_wdl(const Position& pos, std::span<const Move> line, int score) const {
+    if (score >= MATE_BOUND) return {1000, 0, 0};
+    if (score <= -MATE_BOUND) return {0, 0, 1000};
+    if (!line.empty()) {
+        for (const RootMove& rm : tb_root_moves_) {
+            if (rm.mv != line[0]) continue;
+            if (rm.wdl == Wdl::WIN) return {1000, 0, 0};
+            if (rm.wdl == Wdl::LOSS) return {0, 0, 1000};
+            return {0, 1000, 0};
+        }
+    }
+    Position end = pos;
+    for (Move m : line) end.make_move(m);
+    double win = 0, loss = 0;
+    const bool odd = line.size() % 2 == 1;
+    if (end.halfmove() >= 100 || end.is_repetition() || end.insufficient_material()) {
+        win = loss = 0;
+    } else if (movegen::has_legal_move(end)) {
+        const double s = odd ? -score : score;
+        const double p = 1.0 / (1.0 + std::exp(-s / 400.0));
+        const double m = 0.3 * (1.0 - std::abs(2.0 * p - 1.0));
+        win = p - m;
+        loss = 1.0 - p - m;
+    } else {
+        loss = end.in_check() ? 1.0 : 0.0;
+        win = 0.0;
+    }
+    if (odd) std::swap(win, loss);
+    const auto w = static_cast<std::uint32_t>(std::lround(std::clamp(win, 0.0, 1.0) * 1000.0));
+    const auto l = std::min(static_cast<std::uint32_t>(std::lround(std::clamp(loss, 0.0, 1.0) * 1000.0)),
+                            1000 - w);
+    return {w, 1000 - w - l, l};
+}
+
+template class Searcher<PstEval>;
+template class Searcher<nnue::NnueEval>;
+
+}  // namespace orvane

@@ -1,0 +1,276 @@
+// The per-thread search: iterative deepening with aspiration windows over a principal-
+// variation alpha-beta search, written once and instantiated per evaluator. A Searcher owns
+// its stacks, histories and evaluator; it shares the table, the stop flag, the node counter,
+// the tablebase and the parallel-search structures with the other threads of its pool.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/eval/pst_eval.h"
+#include "core/search/history.h"
+#include "core/search/move_ordering.h"
+#include "core/search/move_policy.h"
+#include "core/board/position.h"
+#include "core/search/score.h"
+#include "core/tablebase/tablebase.h"
+#include "core/search/transposition_table.h"
+
+namespace orvane {
+
+namespace smp {
+class BusyMoves;
+class YbwcPool;
+struct YbwcSplit;
+}  // namespace smp
+
+enum class SearchMode { AB, VOI, GumbelSH };
+
+// Trimmed, ASCII case ignored: "ab", "alphabeta", "alpha-beta", "voi", "gumbel", "gumbelsh",
+// "gumbel-sh", "mcts"; anything else is no mode.
+std::optional<SearchMode> parse_search_mode(std::string_view text);
+std::string_view search_mode_name(SearchMode mode);
+
+struct SearchLimits {
+    std::optional<std::uint64_t> nodes;         // hard: each thread stops at this count
+    std::optional<std::uint64_t> soft_nodes;    // no new iteration once reached
+    std::optional<std::uint64_t> stable_nodes;  // one-time stability stop (MultiPV 1)
+    std::optional<std::uint64_t> movetime;
+    std::optional<std::uint64_t> time;
+    std::vector<Move> searchmoves;
+    std::optional<std::int32_t> depth;
+    std::optional<std::uint32_t> movestogo;
+    std::uint64_t inc = 0;
+    bool infinite = false;
+    // When the request arrived; the clock runs from here (now, when absent).
+    std::optional<std::chrono::steady_clock::time_point> received;
+};
+
+struct SearchResult {
+    std::uint64_t nodes = 0;
+    std::int32_t score = 0;
+    std::int32_t depth = 0;
+    Move best = NULL_MOVE;
+    Move ponder = NULL_MOVE;
+};
+
+struct WdlPermille {
+    std::uint32_t win, draw, loss;
+};
+
+struct IterationInfo {
+    std::optional<WdlPermille> wdl;
+    std::span<const Move> pv;
+    std::int32_t seldepth = 0;
+    std::uint64_t nodes = 0;
+    std::uint64_t time_ms = 0;
+    std::uint64_t tbhits = 0;
+    std::uint32_t multipv = 1;
+    std::int32_t depth = 0;
+    std::int32_t score = 0;
+    std::uint32_t hashfull = 0;
+};
+
+using InfoCallback = std::function<void(const IterationInfo&)>;
+
+// A principal variation: the line found below one node.
+struct Line {
+    std::vector<Move> moves;
+    std::int32_t score = 0;
+    std::int32_t seldepth = 0;
+};
+
+template <Evaluator E>
+class Searcher {
+public:
+    Searcher(E evaluator, std::shared_ptr<tt::TranspositionTable> table,
+             std::shared_ptr<std::atomic<bool>> stop);
+
+    SearchResult search(Position& root, const SearchLimits& limits, const InfoCallback& on_info);
+
+    // Searches one root move to `depth` (the move plus depth - 1 below it); nothing when the
+    // search was stopped. Used by the root selection modes.
+    struct RootMoveResult {
+        std::vector<Move> line;
+        std::int32_t score;
+        std::uint64_t nodes;
+    };
+    std::optional<RootMoveResult> search_root_move(Position& pos, Move m, int depth, bool aspiration,
+                                                   int previous_score);
+    void report_line(const Position& pos, std::span<const Move> pv, int depth, int score,
+                     int seldepth, std::uint32_t multipv, const InfoCallback& on_info);
+    WdlPermille line_wdl(const Position& pos, std::span<const Move> line, int score) const;
+    static std::vector<Move> restrict_root_moves(const std::vector<Move>& root_moves,
+                                                 const std::vector<Move>& searchmoves);
+
+    int negamax(Position& pos, int depth, int alpha, int beta, int ply, bool no_null, bool cut_node);
+    int qsearch(Position& pos, int alpha, int beta, int ply);
+
+    // Learned tables: killers, counter moves, histories, correction histories, records.
+    void clear_learned();
+
+    // Configuration between searches.
+    void set_table(std::shared_ptr<tt::TranspositionTable> table) { tt_ = std::move(table); }
+    void set_stop(std::shared_ptr<std::atomic<bool>> stop) { stop_ = std::move(stop); }
+    void set_node_counter(std::shared_ptr<std::atomic<std::uint64_t>> c) { node_counter_ = std::move(c); }
+    void set_tablebase(std::shared_ptr<const Tablebase> tb) { tablebase_ = std::move(tb); }
+    void set_policy(std::unique_ptr<MovePolicy> policy) { policy_ = std::move(policy); }
+    void set_evaluator(E evaluator) { eval_ = std::move(evaluator); }
+    void set_thread_index(int index) { thread_index_ = index; }
+    void set_multipv(int n) { multipv_ = n < 1 ? 1 : n; }
+    void set_show_wdl(bool on) { show_wdl_ = on; }
+    void set_move_overhead(std::uint64_t ms) { move_overhead_ = ms; }
+    void set_search_mode(SearchMode mode, double gumbel_temp) {
+        search_mode_ = mode;
+        gumbel_temp_ = gumbel_temp;
+    }
+    void set_busy_moves(std::shared_ptr<smp::BusyMoves> busy) { busy_ = std::move(busy); }
+    void set_ybwc(std::shared_ptr<smp::YbwcPool> pool) { ybwc_ = std::move(pool); }
+    void set_abort_flag(const std::atomic<bool>* flag) { abort_ = flag; }
+    const std::atomic<bool>* abort_flag() const { return abort_; }
+    // Root moves handed over by whoever started the search (tablebase-filtered, restricted).
+    void set_root_moves(std::vector<Move> moves) { preset_root_ = std::move(moves); }
+    void set_root_probe(std::optional<std::vector<RootMove>> probe) { root_probe_ = std::move(probe); }
+
+    const E& evaluator() const { return eval_; }
+    E& evaluator() { return eval_; }
+    MovePolicy& policy() { return *policy_; }
+    int thread_index() const { return thread_index_; }
+    int multipv() const { return multipv_; }
+    std::uint64_t nodes() const { return nodes_; }
+    std::uint64_t tbhits() const { return tbhits_; }
+    bool stopped() const { return stopped_; }
+    const std::shared_ptr<tt::TranspositionTable>& table() const { return tt_; }
+    const std::shared_ptr<std::atomic<bool>>& stop_flag() const { return stop_; }
+    const std::shared_ptr<std::atomic<std::uint64_t>>& node_counter() const { return node_counter_; }
+    const std::shared_ptr<const Tablebase>& tablebase() const { return tablebase_; }
+    const std::vector<Move>& root_moves() const { return root_moves_; }
+    std::span<const Move> pv_at(int ply) const {
+        return {pv_[ply].data() + ply, static_cast<std::size_t>(pv_len_[ply] - ply)};
+    }
+
+    // Limits used by the goal-move analysis and the split-point helpers.
+    void set_hard_node_limit(std::optional<std::uint64_t> nodes) { node_limit_ = nodes; }
+    void clear_time_limits() {
+        soft_limit_ms_.reset();
+        hard_limit_ms_.reset();
+    }
+    void clear_stopped() { stopped_ = false; }
+    void set_iteration_depth(int d) { iteration_depth_ = d; }
+    bool limits_reached() const;
+    void flush_nodes();
+    void reset_node_counts() { nodes_ = flushed_nodes_ = 0; }
+    void help_ybwc_split(smp::YbwcSplit& split);
+
+private:
+    struct MoveRecord {
+        bool quiet = false;
+        Move move = NULL_MOVE;
+        std::uint8_t threat_bucket = 0;
+    };
+    struct ContRecord {
+        bool present = false;
+        std::uint8_t piece = 0;
+        std::uint8_t to = 0;
+    };
+
+    // Root selection modes (VOI, Gumbel sequential halving) over the given root moves.
+    SearchResult run_root_mode(Position& root, const std::vector<Move>& moves, int max_depth,
+                               const InfoCallback& on_info);
+
+    // Iterative deepening.
+    int aspiration(Position& pos, int depth, int previous_score, bool have_previous);
+    std::uint64_t elapsed_ms() const;
+    void compute_time_limits(const SearchLimits& limits);
+    bool poll();
+
+    // Histories and the corrected evaluation.
+    int quiet_history(Color side, Bitboard threats, Piece piece, Move m, int ply) const;
+    void update_history(Color side, Bitboard threats, Piece piece, Move m, int ply, int bonus);
+    void update_cap_history(Piece piece, int to, int captured, int bonus);
+    int corrected_eval(const Position& pos, int raw, int ply) const;
+    void update_correction(const Position& pos, int diff, int depth, int ply);
+
+    // Node helpers.
+    std::optional<int> try_probcut(Position& pos, int depth, int probcut_beta, int eval, int raw_eval,
+                                   int ply, bool cut_node, bool ttpv);
+    void make(Position& pos, Move m, int ply, Bitboard threats);
+    void unmake(Position& pos, Move m);
+    void copy_pv(int ply, Move m);
+    int raw_eval(const Position& pos) { return eval_.evaluate(pos); }
+
+    // Shared objects.
+    std::shared_ptr<tt::TranspositionTable> tt_;
+    std::shared_ptr<std::atomic<bool>> stop_;
+    std::shared_ptr<std::atomic<std::uint64_t>> node_counter_;
+    const std::atomic<bool>* abort_ = nullptr;
+    std::shared_ptr<const Tablebase> tablebase_;
+    std::unique_ptr<MovePolicy> policy_;
+    std::shared_ptr<smp::BusyMoves> busy_;
+    std::shared_ptr<smp::YbwcPool> ybwc_;
+
+    E eval_;
+
+    // Settings.
+    int thread_index_ = 0;
+    int multipv_ = 1;
+    SearchMode search_mode_ = SearchMode::AB;
+    double gumbel_temp_ = 0.0;
+    bool show_wdl_ = false;
+    std::uint64_t move_overhead_ = 10;
+
+    // Limits of the running search.
+    std::chrono::steady_clock::time_point start_;
+    std::optional<std::uint64_t> soft_limit_ms_;
+    std::optional<std::uint64_t> hard_limit_ms_;
+    std::optional<std::uint64_t> node_limit_;
+    std::optional<std::uint64_t> soft_node_limit_;
+    std::optional<std::uint64_t> stable_node_limit_;
+
+    // Counters.
+    std::uint64_t nodes_ = 0;
+    std::uint64_t flushed_nodes_ = 0;
+    int seldepth_ = 0;
+    std::uint64_t tbhits_ = 0;
+
+    // Root state.
+    std::vector<Move> root_moves_;
+    std::vector<Move> root_exclusion_;
+    std::optional<std::vector<Move>> preset_root_;
+    std::optional<std::vector<RootMove>> root_probe_;
+    std::vector<RootMove> tb_root_moves_;
+    int iteration_depth_ = 0;
+    bool stopped_ = false;
+    std::array<std::array<std::uint64_t, 64>, 64> root_nodes_{};
+
+    // Stacks, indexed by ply.
+    std::array<std::array<Move, STACK_SIZE>, STACK_SIZE> pv_{};
+    std::array<int, STACK_SIZE> pv_len_{};
+    std::array<int, STACK_SIZE> eval_stack_{};
+    std::array<Move, STACK_SIZE> excluded_{};
+    std::array<MoveRecord, STACK_SIZE> move_stack_{};
+    std::array<ContRecord, STACK_SIZE + 1> cont_{};
+    std::array<std::uint32_t, STACK_SIZE> killers_{};
+    std::array<std::array<Move, 64>, 12> counter_moves_{};
+
+    History history_;
+
+    template <Evaluator>
+    friend class SearcherTestAccess;
+};
+
+// Phase bucket of a node: 0 with phase >= 17, 1 with 9..16, 2 below.
+int phase_bucket(const Position& pos);
+
+// The late-move reduction table entry for depth d and move number m (both clamped to 63).
+int lmr_reduction(int depth, int moves);
+
+}  // namespace orvane

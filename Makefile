@@ -9,7 +9,7 @@ TSAN_BUILD ?= build-tsan
 TSAN_TARGETS ?= core_search_transposition_table_stress_test core_parallel_smp_test \
     core_parallel_smp_search_test core_parallel_smp_stress_test
 
-.PHONY: deps configure build run test test-release test-asan test-tsan bench clean \
+.PHONY: deps configure build build-all run test test-release test-slow test-asan test-tsan bench clean \
         datagen datagen-stop datagen-pause datagen-resume
 
 deps:
@@ -18,7 +18,11 @@ deps:
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 
+# Only what running the engine needs; `build-all` adds the tools, benchmarks and tests.
 build: configure
+	cmake --build $(BUILD) -j $(JOBS) --target orvane
+
+build-all: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -26,8 +30,12 @@ run: build
 
 test: test-release test-asan test-tsan
 
-test-release: build
+test-release: build-all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE slow
+
+# The long tests (full perft suites, long stress runs), not part of `make test`.
+test-slow: build-all
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -L slow
 
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON $(CMAKE_FLAGS)

@@ -7,7 +7,8 @@ CMAKE_FLAGS ?=
 
 TSAN_BUILD ?= build-tsan
 TSAN_TARGETS ?= core_search_transposition_table_stress_test core_parallel_smp_test \
-    core_parallel_smp_search_test core_parallel_smp_stress_test
+    core_parallel_smp_search_test core_parallel_smp_stress_test core_parallel_named_thread_test \
+    syzygy_syzygy_test
 
 .PHONY: deps configure build build-all run test test-release test-slow test-asan test-tsan bench clean \
         datagen datagen-stop datagen-pause datagen-resume

@@ -53,6 +53,10 @@ void Engine::end_of_input() {
     join_search(false);
 }
 
+void Engine::clear_learned() {
+    std::visit([](auto& pool) { pool->clear(); }, searcher());
+}
+
 Pool& Engine::searcher() {
     finish_search();
     if (!pool_) fatal("searcher available when idle");
@@ -70,7 +74,7 @@ bool Engine::handle(std::string_view line) {
     } else if (cmd == "isready") {
         write_line("readyok");
     } else if (cmd == "ucinewgame") {
-        std::visit([](auto& pool) { pool->clear(); }, searcher());
+        clear_learned();
         position_ = Position::startpos();
     } else if (cmd == "setoption") {
         set_option(args);
@@ -109,11 +113,11 @@ void Engine::cmd_position(const std::vector<std::string_view>& args) {
             break;
         }
     }
-    if (moves_at == 0) {
+    if (moves_at == 0 || (args[0] != "fen" && args[0] != "startpos")) {
         info_string("expected 'startpos' or 'fen'");
         return;
     }
-    Position next;
+    Position next = Position::startpos();
     if (args[0] == "fen") {
         FenResult parsed = Position::from_fen(text::join(args, 1, moves_at));
         if (auto* error = std::get_if<FenError>(&parsed)) {
@@ -121,11 +125,6 @@ void Engine::cmd_position(const std::vector<std::string_view>& args) {
             return;
         }
         next = std::get<Position>(std::move(parsed));
-    } else if (args[0] == "startpos") {
-        next = Position::startpos();
-    } else {
-        info_string("expected 'startpos' or 'fen'");
-        return;
     }
     position_ = std::move(next);
     for (std::size_t i = moves_at + 1; i < args.size(); ++i) {

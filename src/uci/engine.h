@@ -59,6 +59,8 @@ public:
 
 private:
     Pool& searcher();
+    // The table and every searcher's learned tables, as after a new game.
+    void clear_learned();
     void cmd_uci();
     void cmd_position(const std::vector<std::string_view>& args);
     void cmd_eval();
@@ -96,7 +98,6 @@ private:
     NamedThread search_thread_;
     std::shared_ptr<SearchJob> job_;
     bool goal_moves_ = false;
-    std::uint64_t hash_salt_ = 0x2545F4914F6CDD1DULL;
 };
 
 }  // namespace orvane::uci

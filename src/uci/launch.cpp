@@ -143,23 +143,25 @@ void Engine::go(const std::vector<std::string_view>& args) {
     SearchLimits limits;
     limits.received = std::chrono::steady_clock::now();
     finish_search();
-    std::optional<std::int64_t> wtime, btime;
-    std::int64_t winc = 0, binc = 0;
+    // Each side's clock, indexed by colour: remaining milliseconds and increment.
+    std::optional<std::int64_t> time[2];
+    std::int64_t inc[2] = {0, 0};
     auto next_word = [&](std::size_t i) -> std::string_view {
         return i + 1 < args.size() ? args[i + 1] : std::string_view{};
+    };
+    auto milliseconds = [&](std::size_t i) -> std::optional<std::int64_t> {
+        const std::optional<std::int64_t> v = text::parse_int<std::int64_t>(next_word(i));
+        if (!v) return std::nullopt;
+        return std::max<std::int64_t>(*v, 0);
     };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view w = args[i];
         if (w == "infinite") {
             limits.infinite = true;
-        } else if (w == "wtime") {
-            if (auto v = text::parse_int<std::int64_t>(next_word(i))) wtime = std::max<std::int64_t>(*v, 0);
-        } else if (w == "btime") {
-            if (auto v = text::parse_int<std::int64_t>(next_word(i))) btime = std::max<std::int64_t>(*v, 0);
-        } else if (w == "winc") {
-            if (auto v = text::parse_int<std::int64_t>(next_word(i))) winc = std::max<std::int64_t>(*v, 0);
-        } else if (w == "binc") {
-            if (auto v = text::parse_int<std::int64_t>(next_word(i))) binc = std::max<std::int64_t>(*v, 0);
+        } else if (w == "wtime" || w == "btime") {
+            if (auto v = milliseconds(i)) time[w[0] == 'w' ? WHITE : BLACK] = *v;
+        } else if (w == "winc" || w == "binc") {
+            if (auto v = milliseconds(i)) inc[w[0] == 'w' ? WHITE : BLACK] = *v;
         } else if (w == "movestogo") {
             if (auto v = text::parse_int<std::int64_t>(next_word(i)))
                 limits.movestogo = static_cast<std::uint32_t>(
@@ -186,10 +188,9 @@ void Engine::go(const std::vector<std::string_view>& args) {
             return;
         }
     }
-    const bool white = position_.side() == WHITE;
-    const std::optional<std::int64_t> time = white ? wtime : btime;
-    if (time) limits.time = static_cast<std::uint64_t>(*time);
-    limits.inc = static_cast<std::uint64_t>(white ? winc : binc);
+    const Color us = position_.side();
+    if (time[us]) limits.time = static_cast<std::uint64_t>(*time[us]);
+    limits.inc = static_cast<std::uint64_t>(inc[us]);
 
     stop_->store(false);
     if (!pool_) fatal("searcher available");
@@ -198,7 +199,6 @@ void Engine::go(const std::vector<std::string_view>& args) {
     pool_.reset();
     job_->limits = limits;
     job_->position = position_;
-    job_->tablebase = tablebase_;
     job_->goal_moves = goal_moves_;
     job_->stop = stop_;
     job_->infinite = limits.infinite;

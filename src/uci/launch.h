@@ -14,7 +14,6 @@ struct SearchJob {
     std::optional<Pool> pool;
     SearchLimits limits;
     Position position;
-    std::shared_ptr<const Tablebase> tablebase;
     bool goal_moves = false;
     std::shared_ptr<std::atomic<bool>> stop;
     bool infinite = false;

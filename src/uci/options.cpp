@@ -6,11 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
+#include <functional>
 
-#include "core/router/router_policy.h"
 #include "core/board/text.h"
+#include "core/router/router_policy.h"
 #include "syzygy/syzygy.h"
 #include "uci/engine.h"
 #include "uci/output.h"
@@ -24,8 +23,12 @@ constexpr std::size_t MAX_THREADS = 256;
 constexpr std::uint32_t MAX_MULTI_PV = 256;
 constexpr std::uint32_t MAX_GUMBEL_TEMP = 200;
 
-// The whole file, or the system's reason why it cannot be read.
-std::variant<std::vector<std::uint8_t>, std::string> read_file(const std::string& path) {
+// Says what is wrong with a file of this many bytes, before anything is read or allocated.
+using SizeCheck = std::function<std::optional<std::string>(std::uint64_t)>;
+
+// The whole file, or the reason it cannot be used: the system's, or the size check's.
+std::variant<std::vector<std::uint8_t>, std::string> read_file(const std::string& path,
+                                                               const SizeCheck& size_problem) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::string(std::strerror(errno));
     std::vector<std::uint8_t> bytes;
@@ -40,9 +43,19 @@ std::variant<std::vector<std::uint8_t>, std::string> read_file(const std::string
         ::close(fd);
         return std::string(S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
     }
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (std::optional<std::string> problem = size_problem(size)) {
+        ::close(fd);
+        return *problem;
+    }
+    bytes.reserve(static_cast<std::size_t>(size));
+    // A file that grows while it is read is cut one byte past its checked size, which the
+    // loaders then refuse for its length.
     std::uint8_t buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    while (bytes.size() <= size) {
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, size + 1 - bytes.size()));
+        const ssize_t n = ::read(fd, buffer, wanted);
         if (n < 0) {
             if (errno == EINTR) continue;
             const int err = errno;
@@ -106,7 +119,7 @@ void Engine::set_option(const std::vector<std::string_view>& args) {
         if (!mb) return;
         set_hash(*mb);
     } else if (name == "clear hash") {
-        std::visit([](auto& pool) { pool->clear(); }, searcher());
+        clear_learned();
         return;
     } else if (name == "threads") {
         auto n = text::parse_int<std::uint64_t>(value);
@@ -210,7 +223,11 @@ void Engine::set_router_file(const std::string& path) {
         info_string("router off");
         return;
     }
-    auto file = read_file(path);
+    auto file = read_file(path, [](std::uint64_t size) -> std::optional<std::string> {
+        if (size <= router::MAX_FILE_BYTES) return std::nullopt;
+        return "router file has " + std::to_string(size) + " bytes, more than any router has ("
+               + std::to_string(router::MAX_FILE_BYTES) + ")";
+    });
     if (auto* error = std::get_if<std::string>(&file)) {
         info_string("cannot use router " + path + ": " + *error);
         return;
@@ -266,14 +283,20 @@ void Engine::set_eval_file(const std::string& path) {
         info_string("using the built-in network");
         network_ = nnue::default_net();
     } else {
-        auto file = read_file(path);
+        auto refuse = [&](const std::string& reason) {
+            info_string("cannot use " + path + ": " + reason + "; keeping the current network");
+        };
+        auto file = read_file(path, [](std::uint64_t size) -> std::optional<std::string> {
+            if (nnue::layout_for_length(size)) return std::nullopt;
+            return nnue::length_error(size);
+        });
         if (auto* error = std::get_if<std::string>(&file)) {
-            info_string("cannot use " + path + ": " + *error + "; keeping the current network");
+            refuse(*error);
             return;
         }
         nnue::NetworkResult parsed = nnue::Network::from_bytes(std::get<std::vector<std::uint8_t>>(file));
         if (auto* error = std::get_if<nnue::NetworkError>(&parsed)) {
-            info_string("cannot use " + path + ": " + error->message + "; keeping the current network");
+            refuse(error->message);
             return;
         }
         info_string("loaded network " + path);

@@ -75,6 +75,8 @@ bool NamedThread::join() {
     if (!started_) return true;
     pthread_join(static_cast<pthread_t>(handle_), nullptr);
     started_ = false;
+    // What the body holds (a search job, its pool) goes now, not when the next thread starts.
+    shared_->body = nullptr;
     return !shared_->crashed.load();
 }
 

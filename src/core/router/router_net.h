@@ -26,6 +26,10 @@ inline constexpr int MOVE_FLAGS = 18;
 inline constexpr int SOURCE_FLAGS = 8;
 inline constexpr std::uint32_t MAX_HIDDEN = 4096;
 inline constexpr int MAX_MOVES = 256;
+// Router files are refused beyond this length before they are read: the largest RRT1-RRT4
+// network (4096 x 4096 hidden) takes about 80 MB, and RRT5 networks stay far below it unless
+// their experts are thousands of units wide.
+inline constexpr std::uint64_t MAX_FILE_BYTES = std::uint64_t{256} << 20;
 
 // RRT2 files store only the first flags of each piece type's group.
 inline constexpr int RRT2_MOVE_FLAGS = 11;

@@ -20,7 +20,7 @@ void History::halve_main() {
 template <Evaluator E>
 int Searcher<E>::quiet_history(Color side, Bitboard threats, Piece piece, Move m, int ply) const {
     const int from = move_from(m), to = move_to(m), kind = kind_of(piece);
-    int value = history_.main[side][(threats >> from) & 1][(threats >> to) & 1][from][to];
+    int value = history_.main_entry(side, threat_bucket(threats, from, to), from, to);
     if (ply >= 1 && cont_[ply - 1].present)
         value += history_.cont1[cont_[ply - 1].piece][cont_[ply - 1].to][kind][to];
     if (ply >= 2 && cont_[ply - 2].present)
@@ -34,8 +34,7 @@ template <Evaluator E>
 void Searcher<E>::update_history(Color side, Bitboard threats, Piece piece, Move m, int ply,
                                  int bonus) {
     const int from = move_from(m), to = move_to(m), kind = kind_of(piece);
-    apply_history_bonus(history_.main[side][(threats >> from) & 1][(threats >> to) & 1][from][to],
-                        bonus);
+    apply_history_bonus(history_.main_entry(side, threat_bucket(threats, from, to), from, to), bonus);
     if (ply >= 1 && cont_[ply - 1].present)
         apply_history_bonus(history_.cont1[cont_[ply - 1].piece][cont_[ply - 1].to][kind][to], bonus);
     if (ply >= 2 && cont_[ply - 2].present)

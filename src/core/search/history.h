@@ -21,6 +21,11 @@ inline void apply_history_bonus(std::int16_t& entry, int bonus) {
     entry = static_cast<std::int16_t>(std::clamp(h, -HISTORY_MAX, HISTORY_MAX));
 }
 
+// Which of a move's squares an enemy pawn attacks: 2 x (from attacked) + (to attacked).
+inline int threat_bucket(std::uint64_t pawn_threats, int from, int to) {
+    return static_cast<int>(((pawn_threats >> from) & 1) * 2 + ((pawn_threats >> to) & 1));
+}
+
 struct History {
     // [side][from attacked by an enemy pawn][to attacked by an enemy pawn][from][to]
     std::int16_t main[2][2][2][64][64];
@@ -37,6 +42,13 @@ struct History {
     std::int16_t minor_corr[2][CORRECTION_SIZE];
     std::int16_t cont_corr1[2][6][64];  // [side][kind moved one ply back][its destination]
     std::int16_t cont_corr2[2][6][64];
+
+    std::int16_t& main_entry(int side, int bucket, int from, int to) {
+        return main[side][bucket >> 1][bucket & 1][from][to];
+    }
+    std::int16_t main_entry(int side, int bucket, int from, int to) const {
+        return main[side][bucket >> 1][bucket & 1][from][to];
+    }
 
     void clear();
     void halve_main();

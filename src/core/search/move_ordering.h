@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "core/board/movegen.h"
 #include "core/board/position.h"
@@ -61,6 +62,17 @@ struct ScoredMove {
     std::int32_t score;
 };
 
+// Selection over items[first, last): the highest score (the first one on ties) is swapped to
+// `first`, handed out, and `first` moves past it.
+inline std::optional<ScoredMove> pick_best(ScoredMove* items, int& first, int last) {
+    if (first >= last) return std::nullopt;
+    int best = first;
+    for (int i = first + 1; i < last; ++i)
+        if (items[i].score > items[best].score) best = i;
+    std::swap(items[best], items[first]);
+    return items[first++];
+}
+
 class MovePicker {
 public:
     void clear() { count_ = next_ = 0; }
@@ -70,21 +82,7 @@ public:
     ScoredMove& at(int i) { return items_[i]; }
 
     // The best move not yet handed out; on equal scores the one standing first wins.
-    std::optional<ScoredMove> next_move() {
-        if (next_ >= count_) return std::nullopt;
-        int best = next_;
-        for (int i = next_ + 1; i < count_; ++i)
-            if (items_[i].score > items_[best].score) best = i;
-        std::swap(items_[best], items_[next_]);
-        return items_[next_++];
-    }
-    // The score next_move would hand out, without handing it out.
-    std::int32_t peek_best_score() const {
-        std::int32_t best = items_[next_].score;
-        for (int i = next_ + 1; i < count_; ++i)
-            if (items_[i].score > best) best = items_[i].score;
-        return best;
-    }
+    std::optional<ScoredMove> next_move() { return pick_best(items_, next_, count_); }
 
 private:
     ScoredMove items_[256];

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/board/see.h"
 #include "core/eval/nnue/nnue_eval.h"
+#include "core/parallel/thread_pool.h"
 #include "core/search/node_moves.h"
 #include "core/search/searcher.h"
-#include "core/board/see.h"
-#include "core/parallel/thread_pool.h"
 #include "core/search/tune.h"
 
 namespace orvane {
@@ -30,6 +30,7 @@ constexpr int HISTORY_PRUNE_FACTOR = -2296;
 constexpr int FUTILITY_MAX_DEPTH = 8;
 constexpr int SEE_PRUNE_MAX_DEPTH = 10;
 constexpr int SINGULAR_MIN_DEPTH = 8;
+constexpr int SINGULAR_SCORE_LIMIT = 31872;  // a table score near mate or tablebase proves nothing
 constexpr int DOUBLE_EXTENSION_MARGIN = 20;
 constexpr int LMR_HISTORY_DIVISOR = 8386;
 constexpr int CAPTURE_HISTORY_REDUCTION = 4096;
@@ -44,8 +45,7 @@ constexpr int BUSY_MIN_DEPTH = 3;
 template <Evaluator E>
 void Searcher<E>::make(Position& pos, Move m, int ply, Bitboard threats) {
     const int from = move_from(m), to = move_to(m);
-    move_stack_[ply] = {is_quiet(m), m,
-                        static_cast<std::uint8_t>(((threats >> from) & 1) * 2 + ((threats >> to) & 1))};
+    move_stack_[ply] = {is_quiet(m), m, static_cast<std::uint8_t>(threat_bucket(threats, from, to))};
     cont_[ply] = {true, pos.piece_on(from), static_cast<std::uint8_t>(to)};
     eval_.push_move(pos, m);
     pos.make_move(m);
@@ -114,11 +114,13 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
     if (in_check && ply < std::max(2 * iteration_depth_, 2)) depth += 1;
     if (depth < 1) return qsearch(pos, alpha, beta, ply);
 
+    // Node counting and stop polling: limits and the stop flag are looked at every 2048 nodes.
     ++nodes_;
     if ((nodes_ & 2047) == 0 && poll()) stopped_ = true;
     if (stopped_) return 0;
     seldepth_ = std::max(seldepth_, ply);
 
+    // The ply limit: the stacks end here, so the node is only evaluated.
     if (ply >= MAX_PLY - 1) return in_check ? 0 : raw_eval(pos);
 
     // Mate-distance pruning: no line from here can beat a mate already found nearer the root.
@@ -185,9 +187,8 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
             // The previous quiet move is judged by how the eval swung after it.
             const int bonus = std::clamp(-2 * (eval + eval_stack_[ply - 1]), -100, 200);
             const MoveRecord& prev = move_stack_[ply - 1];
-            const int bucket = prev.threat_bucket;
-            apply_history_bonus(history_.main[us ^ 1][bucket >> 1][bucket & 1][move_from(prev.move)]
-                                                 [move_to(prev.move)],
+            apply_history_bonus(history_.main_entry(us ^ 1, prev.threat_bucket, move_from(prev.move),
+                                                    move_to(prev.move)),
                                 bonus);
         }
         if (ply < 2) improving = true;
@@ -272,11 +273,8 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
 
     auto capture_score = [&](Move m) -> std::int32_t {
         if (ordering::is_under_promotion(m)) return ordering::UNDER_PROMOTION;
-        const int terms = ordering::mvv_lva(pos, m)
-                          + history_.capture[pos.piece_on(move_from(m))][move_to(m)]
-                                            [ordering::captured_kind(pos, m)]
-                                / 32;
-        return (see::see_ge(pos, m, 0) ? ordering::GOOD_CAPTURE : ordering::BAD_CAPTURE) + terms;
+        return (see::see_ge(pos, m, 0) ? ordering::GOOD_CAPTURE : ordering::BAD_CAPTURE)
+               + capture_order(pos, m);
     };
     auto quiet_score = [&](Move m) -> std::int32_t {
         return quiet_history(us, threats, pos.piece_on(move_from(m)), m, ply);
@@ -408,7 +406,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
             && tt_hit
             && entry->depth >= d - 3
             && (entry->bound == tt::BOUND_LOWER || entry->bound == tt::BOUND_EXACT)
-            && std::abs(tt_score) < RFP_BETA_LIMIT) {
+            && std::abs(tt_score) < SINGULAR_SCORE_LIMIT) {
             excluded_[ply] = m;
             const int v = negamax(pos, singular_depth, singular_beta - 1, singular_beta, ply, no_null,
                                   cut_node);
@@ -448,6 +446,9 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
             }
         }
 
+        // Make, then the search of the child: the first move with the full window, the others
+        // reduced with a null window, re-searched deeper or with the full window when they
+        // beat alpha.
         const int cap_hist = quiet ? 0
                                    : history_.capture[piece][move_to(m)]
                                                      [ordering::captured_kind(pos, m)];
@@ -491,6 +492,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         if (ply == 0) root_nodes_[move_from(m)][move_to(m)] += nodes_ - nodes_before;
         if (stopped_) return 0;
 
+        // The result update: best score and line, and on a fail high the histories.
         ++moves_searched;
         if (quiet) ++quiets_searched;
 
@@ -559,7 +561,8 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         }
     }
 
-    // End of node.
+    // End of node: mate or stalemate, the tablebase bounds, then the correction history and
+    // the table store.
     if (moves_searched == 0 && !excluded) return in_check ? -MATE + ply : 0;
 
     const int clamped = clamp_tb(best);

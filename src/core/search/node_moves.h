@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "core/board/movegen.h"
-#include "core/search/move_ordering.h"
 #include "core/board/see.h"
+#include "core/search/move_ordering.h"
 
 namespace orvane {
 
@@ -124,14 +124,8 @@ private:
         return best;
     }
 
-    // Selection over [first, last): the highest score, the first on ties, swapped to `first`.
     std::optional<ordering::ScoredMove> pick(int& first, int last) {
-        if (first >= last) return std::nullopt;
-        int best = first;
-        for (int i = first + 1; i < last; ++i)
-            if (items_[i].score > items_[best].score) best = i;
-        std::swap(items_[best], items_[first]);
-        return items_[first++];
+        return ordering::pick_best(items_, first, last);
     }
 
     ordering::ScoredMove items_[256];

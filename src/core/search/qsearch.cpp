@@ -74,13 +74,10 @@ int Searcher<E>::qsearch(Position& pos, int alpha, int beta, int ply) {
         if (m == tt_move) {
             score = ordering::TT_MOVE;
         } else if (is_noisy(m)) {
-            score = ordering::GOOD_CAPTURE + ordering::mvv_lva(pos, m)
-                    + history_.capture[pos.piece_on(move_from(m))][move_to(m)]
-                                      [ordering::captured_kind(pos, m)]
-                          / 32;
+            score = ordering::GOOD_CAPTURE + capture_order(pos, m);
         } else {
             const int from = move_from(m), to = move_to(m);
-            score = history_.main[us][(threats >> from) & 1][(threats >> to) & 1][from][to];
+            score = history_.main_entry(us, threat_bucket(threats, from, to), from, to);
         }
         picker.add(m, score);
     }

@@ -24,6 +24,40 @@ constexpr double STABILITY_FACTOR[5] = {2.0, 1.4, 1.1, 0.9, 0.8};
 int widen_low(int v) { return v < -MATE ? -INFINITE_SCORE : v; }
 int widen_high(int v) { return v > MATE ? INFINITE_SCORE : v; }
 
+// Aspiration windows: `search(alpha, beta, reduction)` runs in a window of ASPIRATION_DELTA
+// around `previous` (the full window when `windowed` is false), and the side that failed is
+// widened, twice as far each time, until the score falls inside. With `reduce_on_fail_high`
+// each fail high searches one ply less and a fail low goes back to the full depth. Nothing
+// when `search` answers nothing (stopped).
+template <typename Search>
+std::optional<int> aspiration_loop(int previous, bool windowed, bool reduce_on_fail_high,
+                                   Search&& search) {
+    int alpha = -INFINITE_SCORE, beta = INFINITE_SCORE, delta = ASPIRATION_DELTA;
+    if (windowed) {
+        alpha = widen_low(previous - delta);
+        beta = widen_high(previous + delta);
+    }
+    int reduction = 0;
+    for (;;) {
+        const std::optional<int> v = search(alpha, beta, reduction);
+        if (!v) return std::nullopt;
+        if (*v > alpha && *v < beta) return v;
+        if (*v >= beta) {
+            beta = widen_high(*v + delta);
+            if (reduce_on_fail_high) ++reduction;
+        } else {
+            beta = (alpha + beta) / 2;
+            alpha = widen_low(*v - delta);
+            reduction = 0;
+        }
+        delta *= 2;
+        if (delta > ASPIRATION_FULL) {
+            alpha = -INFINITE_SCORE;
+            beta = INFINITE_SCORE;
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<SearchMode> parse_search_mode(std::string_view text) {
@@ -149,30 +183,13 @@ std::vector<Move> Searcher<E>::restrict_root_moves(const std::vector<Move>& root
 // One line by aspiration windows around the previous score; returns the score or, stopped, 0.
 template <Evaluator E>
 int Searcher<E>::aspiration(Position& pos, int depth, int previous_score, bool have_previous) {
-    int alpha = -INFINITE_SCORE, beta = INFINITE_SCORE, delta = ASPIRATION_DELTA;
-    if (depth >= ASPIRATION_MIN_DEPTH && have_previous) {
-        alpha = widen_low(previous_score - delta);
-        beta = widen_high(previous_score + delta);
-    }
-    int search_depth = depth;
-    for (;;) {
-        const int v = negamax(pos, search_depth, alpha, beta, 0, false, false);
-        if (stopped_) return 0;
-        if (v > alpha && v < beta) return v;
-        if (v >= beta) {
-            beta = widen_high(v + delta);
-            search_depth = std::max(search_depth - 1, 1);
-        } else {
-            beta = (alpha + beta) / 2;
-            alpha = widen_low(v - delta);
-            search_depth = depth;
-        }
-        delta *= 2;
-        if (delta > ASPIRATION_FULL) {
-            alpha = -INFINITE_SCORE;
-            beta = INFINITE_SCORE;
-        }
-    }
+    const bool windowed = depth >= ASPIRATION_MIN_DEPTH && have_previous;
+    const std::optional<int> v = aspiration_loop(
+        previous_score, windowed, true, [&](int alpha, int beta, int reduction) -> std::optional<int> {
+            const int score = negamax(pos, std::max(depth - reduction, 1), alpha, beta, 0, false, false);
+            return stopped_ ? std::nullopt : std::optional<int>(score);
+        });
+    return v.value_or(0);
 }
 
 template <Evaluator E>
@@ -339,37 +356,24 @@ std::optional<typename Searcher<E>::RootMoveResult> Searcher<E>::search_root_mov
     Position& pos, Move m, int depth, bool aspiration_window, int previous_score) {
     iteration_depth_ = depth;
     seldepth_ = 0;
-    int alpha = -INFINITE_SCORE, beta = INFINITE_SCORE, delta = ASPIRATION_DELTA;
-    if (aspiration_window && depth >= ASPIRATION_MIN_DEPTH && std::abs(previous_score) <= TB_WIN) {
-        alpha = widen_low(previous_score - delta);
-        beta = widen_high(previous_score + delta);
-    }
+    const bool windowed = aspiration_window && depth >= ASPIRATION_MIN_DEPTH
+                          && std::abs(previous_score) <= TB_WIN;
     const std::uint64_t nodes_before = nodes_;
     const Bitboard threats = ordering::pawn_threats(pos);
-    for (;;) {
-        make(pos, m, 0, threats);
-        const int v = -negamax(pos, std::max(depth - 1, 0), -beta, -alpha, 1, false, false);
-        unmake(pos, m);
-        if (stopped_) return std::nullopt;
-        if (v <= alpha) {
-            beta = (alpha + beta) / 2;
-            alpha = widen_low(v - delta);
-        } else if (v >= beta) {
-            beta = std::min(v + delta, INFINITE_SCORE);
-        } else {
-            RootMoveResult r;
-            r.line.push_back(m);
-            for (Move x : pv_at(1)) r.line.push_back(x);
-            r.score = v;
-            r.nodes = std::max<std::uint64_t>(nodes_ - nodes_before, 1);
-            return r;
-        }
-        delta *= 2;
-        if (delta > ASPIRATION_FULL) {
-            alpha = -INFINITE_SCORE;
-            beta = INFINITE_SCORE;
-        }
-    }
+    const std::optional<int> v = aspiration_loop(
+        previous_score, windowed, false, [&](int alpha, int beta, int) -> std::optional<int> {
+            make(pos, m, 0, threats);
+            const int score = -negamax(pos, std::max(depth - 1, 0), -beta, -alpha, 1, false, false);
+            unmake(pos, m);
+            return stopped_ ? std::nullopt : std::optional<int>(score);
+        });
+    if (!v) return std::nullopt;
+    RootMoveResult r;
+    r.line.push_back(m);
+    for (Move x : pv_at(1)) r.line.push_back(x);
+    r.score = *v;
+    r.nodes = std::max<std::uint64_t>(nodes_ - nodes_before, 1);
+    return r;
 }
 
 template <Evaluator E>

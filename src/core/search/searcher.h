@@ -196,6 +196,13 @@ private:
     int quiet_history(Color side, Bitboard threats, Piece piece, Move m, int ply) const;
     void update_history(Color side, Bitboard threats, Piece piece, Move m, int ply, int bonus);
     void update_cap_history(Piece piece, int to, int captured, int bonus);
+    // Among captures: the victim first, the cheaper attacker next, then the capture history.
+    int capture_order(const Position& pos, Move m) const {
+        return ordering::mvv_lva(pos, m)
+               + history_.capture[pos.piece_on(move_from(m))][move_to(m)]
+                                 [ordering::captured_kind(pos, m)]
+                     / 32;
+    }
     int corrected_eval(const Position& pos, int raw, int ply) const;
     void update_correction(const Position& pos, int diff, int depth, int ply);
 

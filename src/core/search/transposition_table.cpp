@@ -182,43 +182,38 @@ void TranspositionTable::clear() {
     generation_.store(0, std::memory_order_relaxed);
 }
 
+// A same-position entry of the current search that is deeper than `depth` keeps its slot
+// against a store of lesser depth.
+bool TranspositionTable::keeps_deeper(const std::optional<Entry>& old, int depth) const {
+    return old && old->generation == current_generation() && old->depth > depth;
+}
+
 void TranspositionTable::store(std::uint64_t key, Move move, int score, int eval, int depth,
                                std::uint8_t bound, bool pv) {
     Slot& slot = slots_[index(key)];
-    const std::uint8_t generation = current_generation();
-    if (const auto old = read_entry(slot, key)) {
-        if (bound != BOUND_EXACT
-            && old->generation == generation
-            && depth < old->depth - SKIP_DEPTH_MARGIN)
-            return;
-        if (move == NULL_MOVE) move = old->move;
-    }
-    put(slot, key, pack(move, score, eval, depth, bound, pv, generation));
+    const auto old = read_entry(slot, key);
+    if (bound != BOUND_EXACT && keeps_deeper(old, depth + SKIP_DEPTH_MARGIN)) return;
+    if (old && move == NULL_MOVE) move = old->move;
+    put(slot, key, pack(move, score, eval, depth, bound, pv, current_generation()));
 }
 
 void TranspositionTable::store_qsearch(std::uint64_t key, Move move, int score, int eval,
                                        std::uint8_t bound, bool pv) {
     Slot& slot = slots_[index(key)];
-    const std::uint8_t generation = current_generation();
-    if (const auto old = read_entry(slot, key)) {
-        if (bound != BOUND_EXACT
-            && old->generation == generation
-            && 0 < old->depth - SKIP_DEPTH_MARGIN)
-            return;
+    const auto old = read_entry(slot, key);
+    if (bound != BOUND_EXACT && keeps_deeper(old, SKIP_DEPTH_MARGIN)) return;
+    if (old) {
         if (move == NULL_MOVE) move = old->move;
         pv = pv || old->pv;
     }
-    put(slot, key, pack(move, score, eval, 0, bound, pv, generation));
+    put(slot, key, pack(move, score, eval, 0, bound, pv, current_generation()));
 }
 
 void TranspositionTable::store_probcut(std::uint64_t key, Move move, int score, int eval,
                                        int depth, bool pv) {
     Slot& slot = slots_[index(key)];
-    const std::uint8_t generation = current_generation();
-    if (const auto old = read_entry(slot, key); old && old->generation == generation
-                                                 && old->depth > depth)
-        return;
-    put(slot, key, pack(move, score, eval, depth - 3, BOUND_LOWER, pv, generation));
+    if (keeps_deeper(read_entry(slot, key), depth)) return;
+    put(slot, key, pack(move, score, eval, depth - 3, BOUND_LOWER, pv, current_generation()));
 }
 
 void TranspositionTable::write(std::uint64_t key, Move move, int score, int eval, int depth,
@@ -228,11 +223,6 @@ void TranspositionTable::write(std::uint64_t key, Move move, int score, int eval
 
 std::optional<Entry> TranspositionTable::probe(std::uint64_t key) const {
     return read_entry(slots_[index(key)], key);
-}
-
-bool TranspositionTable::holds_current(std::uint64_t key, int min_depth) const {
-    const auto entry = probe(key);
-    return entry && entry->generation == current_generation() && entry->depth >= min_depth;
 }
 
 int TranspositionTable::hashfull() const {

@@ -132,8 +132,6 @@ public:
                bool pv);
 
     std::optional<Entry> probe(std::uint64_t key) const;
-    // The slot holds this key from the current generation with stored depth >= min_depth.
-    bool holds_current(std::uint64_t key, int min_depth) const;
     void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[index(key)]); }
 
     // Per-mille of the first 1000 slots written in the current generation.
@@ -152,6 +150,7 @@ public:
 private:
     TranspositionTable(Slot* slots, std::size_t slot_count, std::size_t threads);
     void zero();
+    bool keeps_deeper(const std::optional<Entry>& old, int depth) const;
     std::uint8_t current_generation() const { return generation() & 31; }
 
     Slot* slots_;

@@ -241,19 +241,20 @@ TEST(Store, ProbCutResults) {
     EXPECT_EQ(table->probe(key)->score, 500) << "so is another position";
 }
 
-TEST(Store, HoldsCurrentAndWrite) {
+TEST(Store, WriteIgnoresTheReplacementRule) {
     auto table = make_table(1);
     const std::uint64_t key = 0x5555'0000'0001;
-    EXPECT_FALSE(table->holds_current(key, -8));
+    EXPECT_FALSE(table->probe(key));
     table->write(key, 0, 10, 0, 6, BOUND_UPPER, false);
-    EXPECT_TRUE(table->holds_current(key, 6));
-    EXPECT_FALSE(table->holds_current(key, 7));
-    EXPECT_FALSE(table->holds_current(key ^ 1, 0));
+    ASSERT_TRUE(table->probe(key));
+    EXPECT_EQ(table->probe(key)->depth, 6);
+    EXPECT_EQ(table->probe(key)->generation, table->generation());
+    EXPECT_FALSE(table->probe(key ^ 1));
     // write ignores the replacement rule.
     table->write(key, 0, 20, 0, 0, BOUND_UPPER, false);
     EXPECT_EQ(table->probe(key)->score, 20);
     table->new_generation();
-    EXPECT_FALSE(table->holds_current(key, 0));
+    EXPECT_NE(table->probe(key)->generation, table->generation());
 }
 
 // --- Probe -------------------------------------------------------------------------------

@@ -46,7 +46,9 @@ bool in_output_range(const std::int16_t* w, std::size_t count) {
     return true;
 }
 
-std::string length_error(std::size_t bytes) {
+}  // namespace
+
+std::string length_error(std::uint64_t bytes) {
     const Layout plain{1, 1, false}, head{1, 1, true};
     return "network file has " + std::to_string(bytes) + " bytes; a (768->"
            + std::to_string(HIDDEN) + ")x2->1 network needs "
@@ -55,8 +57,6 @@ std::string length_error(std::size_t bytes) {
            + std::to_string(padded_length(head))
            + " padded) with a W/D/L head (other sizes: king/output buckets)";
 }
-
-}  // namespace
 
 std::optional<Layout> layout_for_length(std::size_t bytes) {
     for (const Layout& l : LAYOUTS)

@@ -88,6 +88,8 @@ constexpr std::size_t padded_length(const Layout& l) {
 
 // The layout whose exact or padded length is `bytes`, if any.
 std::optional<Layout> layout_for_length(std::size_t bytes);
+// What the loader says of a file whose length fits no layout.
+std::string length_error(std::uint64_t bytes);
 
 struct NetworkError {
     std::string message;

@@ -18,19 +18,6 @@ void History::halve_main() {
 }
 
 template <Evaluator E>
-int Searcher<E>::quiet_history(Color side, Bitboard threats, Piece piece, Move m, int ply) const {
-    const int from = move_from(m), to = move_to(m), kind = kind_of(piece);
-    int value = history_.main_entry(side, threat_bucket(threats, from, to), from, to);
-    if (ply >= 1 && cont_[ply - 1].present)
-        value += history_.cont1[cont_[ply - 1].piece][cont_[ply - 1].to][kind][to];
-    if (ply >= 2 && cont_[ply - 2].present)
-        value += history_.cont2[cont_[ply - 2].piece][cont_[ply - 2].to][kind][to];
-    if (ply >= 4 && cont_[ply - 4].present)
-        value += history_.cont4[kind_of(cont_[ply - 4].piece)][cont_[ply - 4].to][kind][to] / 2;
-    return value;
-}
-
-template <Evaluator E>
 void Searcher<E>::update_history(Color side, Bitboard threats, Piece piece, Move m, int ply,
                                  int bonus) {
     const int from = move_from(m), to = move_to(m), kind = kind_of(piece);
@@ -90,7 +77,6 @@ void Searcher<E>::update_correction(const Position& pos, int diff, int depth, in
 }
 
 #define ORVANE_HISTORY_INSTANCES(E)                                                              \
-    template int Searcher<E>::quiet_history(Color, Bitboard, Piece, Move, int) const;            \
     template void Searcher<E>::update_history(Color, Bitboard, Piece, Move, int, int);           \
     template void Searcher<E>::update_cap_history(Piece, int, int, int);                         \
     template int Searcher<E>::corrected_eval(const Position&, int, int) const;                   \

@@ -375,19 +375,24 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
                        ? quiet_history(us, threats, piece, m, ply)
                        : scored.score;
         }
-        const bool gives_check = pos.gives_check(m);
+        // Whether the move checks, asked only where a rule needs it (it is not cheap).
+        std::optional<bool> checks;
+        auto gives_check = [&] {
+            if (!checks) checks = pos.gives_check(m);
+            return *checks;
+        };
 
         // Move-loop pruning, once some move has produced a real score.
         if (ply > 0 && !in_check && best >= LOSING_BOUND && !from_deferred) {
-            if (quiet && d < LMP_MAX_DEPTH && quiets_searched >= lmp_threshold && !gives_check)
+            if (quiet && d < LMP_MAX_DEPTH && quiets_searched >= lmp_threshold && !gives_check())
                 continue;
             if (quiet && !ttpv && d < HISTORY_PRUNE_MAX_DEPTH && hist < history_threshold
-                && !gives_check)
+                && !gives_check())
                 continue;
             if (quiet && d < FUTILITY_MAX_DEPTH
                 && alpha >= eval + tune::FUT_BASE[bucket].value + tune::FUT_MULT[bucket].value * d
                                 + hist / 64
-                && !gives_check)
+                && !gives_check())
                 continue;
             if (d < SEE_PRUNE_MAX_DEPTH) {
                 const int t = quiet ? -d * tune::SEE_QUIET[bucket].value
@@ -439,7 +444,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         std::optional<int> policy_delta, policy_replacement;
         if (policy_guided && moves_searched > 0 && !in_check) {
             if (policy_->reduction_is_delta()) {
-                if (quiet && !gives_check && moves_searched >= (pv_node ? 2 : 1) && d >= 2)
+                if (quiet && !gives_check() && moves_searched >= (pv_node ? 2 : 1) && d >= 2)
                     policy_delta = policy_->reduction(pos, m, d);
             } else {
                 policy_replacement = policy_->reduction(pos, m, d);

@@ -56,8 +56,12 @@ public:
                     break;
                 }
                 case Stage::GOOD_NOISY:
-                    if (begin_ < count_ && best_score(begin_, count_) >= ordering::GOOD_CAPTURE)
-                        return pick(begin_, count_);
+                    if (std::optional<ordering::ScoredMove> best = pick(begin_, count_)) {
+                        if (best->score >= ordering::GOOD_CAPTURE) return best;
+                        // The best left is a bad capture: it heads the bad ones, as the next
+                        // selection would put it anyway.
+                        --begin_;
+                    }
                     bad_begin_ = begin_;
                     bad_end_ = count_;
                     stage_ = Stage::KILLER_1;
@@ -117,12 +121,6 @@ private:
         BAD_NOISY,
         DONE
     };
-
-    std::int32_t best_score(int from, int to) const {
-        std::int32_t best = items_[from].score;
-        for (int i = from + 1; i < to; ++i) best = std::max(best, items_[i].score);
-        return best;
-    }
 
     std::optional<ordering::ScoredMove> pick(int& first, int last) {
         return ordering::pick_best(items_, first, last);

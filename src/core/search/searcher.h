@@ -193,7 +193,19 @@ private:
     bool poll();
 
     // Histories and the corrected evaluation.
-    int quiet_history(Color side, Bitboard threats, Piece piece, Move m, int ply) const;
+    // A quiet move's main history and its continuation histories one, two and four plies
+    // back. Defined here: the move loop scores every quiet move with it.
+    int quiet_history(Color side, Bitboard threats, Piece piece, Move m, int ply) const {
+        const int from = move_from(m), to = move_to(m), kind = kind_of(piece);
+        int value = history_.main_entry(side, threat_bucket(threats, from, to), from, to);
+        if (ply >= 1 && cont_[ply - 1].present)
+            value += history_.cont1[cont_[ply - 1].piece][cont_[ply - 1].to][kind][to];
+        if (ply >= 2 && cont_[ply - 2].present)
+            value += history_.cont2[cont_[ply - 2].piece][cont_[ply - 2].to][kind][to];
+        if (ply >= 4 && cont_[ply - 4].present)
+            value += history_.cont4[kind_of(cont_[ply - 4].piece)][cont_[ply - 4].to][kind][to] / 2;
+        return value;
+    }
     void update_history(Color side, Bitboard threats, Piece piece, Move m, int ply, int bonus);
     void update_cap_history(Piece piece, int to, int captured, int bonus);
     // Among captures: the victim first, the cheaper attacker next, then the capture history.

@@ -5,8 +5,8 @@
 // GAMES are files of game records as orvane-datagen writes them, raw or compressed by zstd
 // (names ending in .zst are read through `zstd -dc`). Every scored ply becomes a training
 // position unless the side to move is in check, the best move is a capture or promotion, the
-// score is beyond +-2000 (or a mate score) or fewer than 16 plies were played. About
-// --valid of the positions, in whole games, are held out for validation.
+// score is beyond +-2000 (or a mate score) or it comes too early (--min-ply, --skip-searched).
+// About --valid of the positions, in whole games, are held out for validation.
 //
 // Results are mended while loading: with --syzygy, the first position of a game that the
 // tables answer decides its result and the plies after it are dropped; a drawn game that
@@ -18,7 +18,7 @@
 // files e-h, into --hidden units per perspective, squared clipped ReLU, 8 output buckets by
 // piece count, trained on (sigmoid(y) - target)^2 with target = lambda x result +
 // (1 - lambda) x sigmoid(score / 400), where 400 y is the engine's score in centipawns. AdamW
-// (0.9, 0.999, decay 0.01), weights clamped to +-1.98, cosine decay of the learning rate
+// (0.9, 0.999, --decay), weights clamped to +-1.98, cosine decay of the learning rate
 // over the whole run, early stop when the validation loss has not improved for --patience
 // epochs (the best epoch's weights are kept). Then the W/D/L head is fitted with the feature
 // block frozen, the network is written in the engine's format (8 king buckets, 8 output
@@ -52,6 +52,10 @@
 //   --check N         compared positions printed after export [8]
 //   --syzygy DIR      tablebase folder that decides results (':' separates folders) [none]
 //   --old-labels 0|1  train on the recorded results instead of the mended ones [0]
+//   --decay X         AdamW weight decay of the feature block and the output (scaled by the
+//                     learning rate) [0.01]
+//   --min-ply N       plies from the start position before a position is kept [16]
+//   --skip-searched N searched plies after the random opening before one is kept [0]
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -95,6 +99,8 @@ struct Options {
     int check = 8;
     std::string syzygy;
     bool old_labels = false;
+    float decay = 0.01f;
+    EarlyPlies early;
 };
 
 int usage() {
@@ -103,8 +109,9 @@ int usage() {
                  "[--lambda X] [--rng N] [--valid X]\n"
                  "                    [--patience N] [--threads N] [--hidden N] "
                  "[--king-buckets 1|8] [--bucket-decay X]\n"
-                 "                    [--wdl-epochs N] [--wdl-lr X] [--limit N] [--check N] "
-                 "GAMES...\n");
+                 "                    [--wdl-epochs N] [--wdl-lr X] [--limit N] [--check N]\n"
+                 "                    [--syzygy DIR] [--old-labels 0|1] [--decay X] [--min-ply N]\n"
+                 "                    [--skip-searched N] GAMES...\n");
     return 2;
 }
 
@@ -161,6 +168,9 @@ bool parse_options(int argc, char** argv, Options& o) {
         else if (a == "--limit") integer(o.limit, 0, (1LL << 62));
         else if (a == "--check") integer(o.check, 0, 1'000'000);
         else if (a == "--syzygy") o.syzygy = v;
+        else if (a == "--decay") real(o.decay, 0.0, 1000.0);
+        else if (a == "--min-ply") integer(o.early.min_ply, 0, 1000);
+        else if (a == "--skip-searched") integer(o.early.skip_searched, 0, 1000);
         else if (a == "--old-labels") integer(o.old_labels, 0, 1);
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
@@ -193,7 +203,7 @@ bool load(const Options& o, const LabelSource& labels, std::vector<PackedPositio
             return false;
         }
         const std::uint64_t trailing = stats.trailing_bytes;
-        expand_games(bytes, next_game, all, stats, labels);
+        expand_games(bytes, next_game, all, stats, labels, o.early);
         std::printf("%s: %zu bytes\n", path.c_str(), bytes.size());
         if (stats.trailing_bytes > trailing)
             std::printf("  %llu bytes after the last whole record ignored\n",
@@ -263,6 +273,7 @@ bool load_split(const Options& o, std::mt19937_64& rng, Split& data) {
 void train_model(const Options& o, Model& model, Split& data, std::mt19937_64& rng) {
     AdamWConfig config;
     config.bucket_decay = o.bucket_decay;
+    config.decay = o.decay;
     Trainer trainer(model, o.threads, o.lambda, config);
     const std::size_t batch = std::size_t(o.batch);
     const std::size_t steps_per_epoch = (data.train.size() + batch - 1) / batch;

@@ -41,6 +41,7 @@ struct Sample {
     std::int16_t score;  // side to move's view
     Result result;
     int ply;             // plies played since the start position
+    int searched_ply;    // scored plies before this one (0 right after the random opening)
 };
 
 // Replays a game and calls `visit` for every scored ply. False when a move is illegal
@@ -65,7 +66,8 @@ bool replay(const Game& game, Visit&& visit) {
     }
     for (const ScoredPly& p : game.plies) {
         if (!movegen::is_legal_move(pos, p.move)) return false;
-        visit(Sample{pos, p.move, p.score, game.result, ply});
+        visit(Sample{pos, p.move, p.score, game.result, ply,
+                     ply - static_cast<int>(game.opening.size())});
         pos.make_move(p.move);
         ++ply;
     }

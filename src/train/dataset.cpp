@@ -85,8 +85,8 @@ void extract(const PackedPosition& p, Features& out) {
     out.them_king_bucket = nnue::king_key(KING_BUCKETS, them, kings[them]) >> 1;
 }
 
-bool keep_sample(const game_record::Sample& s, LoadStats& stats) {
-    if (s.ply < MIN_PLY) {
+bool keep_sample(const game_record::Sample& s, LoadStats& stats, const EarlyPlies& early) {
+    if (s.ply < early.min_ply || s.searched_ply < early.skip_searched) {
         ++stats.early;
         return false;
     }
@@ -106,7 +106,8 @@ bool keep_sample(const game_record::Sample& s, LoadStats& stats) {
 }
 
 void expand_games(std::span<const std::uint8_t> bytes, std::uint32_t& next_game,
-                  std::vector<PackedPosition>& out, LoadStats& stats, const LabelSource& labels) {
+                  std::vector<PackedPosition>& out, LoadStats& stats, const LabelSource& labels,
+                  const EarlyPlies& early) {
     std::istringstream in(std::string(bytes.begin(), bytes.end()));
     std::uint64_t consumed = 0;
     while (std::optional<game_record::Game> game = game_record::read(in)) {
@@ -132,7 +133,7 @@ void expand_games(std::span<const std::uint8_t> bytes, std::uint32_t& next_game,
         LoadStats counts;
         const bool legal = game_record::replay(*game, [&](const game_record::Sample& s) {
             ++counts.scored_plies;
-            if (!keep_sample(s, counts)) return;
+            if (!keep_sample(s, counts, early)) return;
             const int white_result = static_cast<int>(s.result);  // 0 black won .. 2 white won
             const int result = s.position.side() == WHITE ? white_result : 2 - white_result;
             out.push_back(pack(s.position, s.score, result, index));

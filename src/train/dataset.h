@@ -19,7 +19,7 @@
 
 namespace orvane::train {
 
-inline constexpr int MIN_PLY = 16;        // earlier plies come from the random openings
+inline constexpr int MIN_PLY = 16;        // plies from the start, by default, before any is kept
 inline constexpr int MAX_SCORE = 2000;    // larger scores (and every mate score) are dropped
 inline constexpr int FEATURES = 768;      // 2 sides x 6 kinds x 64 squares
 inline constexpr int MAX_ACTIVE = 32;     // pieces on a legal board
@@ -66,7 +66,7 @@ struct LoadStats {
     std::uint64_t corrupt_games = 0;   // a move in the record was illegal
     std::uint64_t scored_plies = 0;
     std::uint64_t kept = 0;
-    std::uint64_t early = 0;           // before MIN_PLY
+    std::uint64_t early = 0;           // before the first kept ply
     std::uint64_t in_check = 0;
     std::uint64_t noisy = 0;           // best move a capture or promotion
     std::uint64_t extreme = 0;         // |score| > MAX_SCORE
@@ -83,14 +83,21 @@ struct LabelSource {
     const Tablebase* tables = nullptr;
 };
 
+// Which plies of a game are too early to learn from: those before `min_ply` counted from the
+// start position, and the first `skip_searched` searched plies after the random opening.
+struct EarlyPlies {
+    int min_ply = MIN_PLY;
+    int skip_searched = 0;
+};
+
 // Whether a sample of a game is kept for training; the reason is counted in `stats`.
-bool keep_sample(const game_record::Sample& s, LoadStats& stats);
+bool keep_sample(const game_record::Sample& s, LoadStats& stats, const EarlyPlies& early = {});
 
 // Appends the kept positions of every game in `bytes` (concatenated records) to `out`,
 // numbering games from `next_game` on (a dropped game keeps its number).
 void expand_games(std::span<const std::uint8_t> bytes, std::uint32_t& next_game,
                   std::vector<PackedPosition>& out, LoadStats& stats,
-                  const LabelSource& labels = {});
+                  const LabelSource& labels = {}, const EarlyPlies& early = {});
 
 // The whole content of a game file; names ending in ".zst" are decompressed through the
 // `zstd -dc` command. An error is reported as a message in `error` and an empty result.

@@ -62,12 +62,6 @@ void zero_slots(Slot* slots, std::size_t slot_count, std::size_t parts) {
     if (!all_started) fatal("could not start a thread to zero the Hash table");
 }
 
-// Racing searchers read and write the two words of a slot with no lock. Each word is one
-// relaxed 64-bit atomic access, so a word is never half-written; a slot may still pair the
-// words of two different stores, and then key_word ^ data_word matches neither key.
-std::uint64_t load_word(std::uint64_t& word) {
-    return std::atomic_ref<std::uint64_t>(word).load(std::memory_order_relaxed);
-}
 void store_word(std::uint64_t& word, std::uint64_t value) {
     std::atomic_ref<std::uint64_t>(word).store(value, std::memory_order_relaxed);
 }
@@ -76,14 +70,6 @@ void store_word(std::uint64_t& word, std::uint64_t value) {
 void put(Slot& slot, std::uint64_t key, std::uint64_t data) {
     store_word(slot.data_word, data);
     store_word(slot.key_word, key ^ data);
-}
-
-// The slot's entry when it holds this key.
-std::optional<Entry> read_entry(Slot& slot, std::uint64_t key) {
-    const std::uint64_t data = load_word(slot.data_word);
-    const std::uint64_t key_word = load_word(slot.key_word);
-    if (data == 0 || (key_word ^ data) != key) return std::nullopt;
-    return unpack(data);
 }
 
 std::string mb_text(std::size_t mb) { return std::to_string(mb) + " MB"; }
@@ -102,18 +88,6 @@ std::uint64_t pack(Move move, int score, int eval, int depth, std::uint8_t bound
            | std::uint64_t{bound & 3u} << 56
            | std::uint64_t{pv} << 58
            | std::uint64_t{generation & 31u} << 59;
-}
-
-Entry unpack(std::uint64_t data_word) {
-    return Entry{
-        .move = static_cast<Move>(data_word),
-        .score = static_cast<std::int16_t>(data_word >> 16),
-        .eval = static_cast<std::int16_t>(data_word >> 32),
-        .depth = static_cast<int>((data_word >> 48) & 0xFF) - DEPTH_BIAS,
-        .bound = static_cast<std::uint8_t>((data_word >> 56) & 3),
-        .pv = ((data_word >> 58) & 1) != 0,
-        .generation = static_cast<std::uint8_t>(data_word >> 59),
-    };
 }
 
 std::size_t zeroing_parts(std::size_t slot_count, std::size_t threads) {
@@ -219,10 +193,6 @@ void TranspositionTable::store_probcut(std::uint64_t key, Move move, int score, 
 void TranspositionTable::write(std::uint64_t key, Move move, int score, int eval, int depth,
                                std::uint8_t bound, bool pv) {
     put(slots_[index(key)], key, pack(move, score, eval, depth, bound, pv, current_generation()));
-}
-
-std::optional<Entry> TranspositionTable::probe(std::uint64_t key) const {
-    return read_entry(slots_[index(key)], key);
 }
 
 int TranspositionTable::hashfull() const {

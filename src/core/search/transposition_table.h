@@ -62,7 +62,32 @@ struct Entry {
 // into a wrong sign or into the no-eval marker.
 std::uint64_t pack(Move move, int score, int eval, int depth, std::uint8_t bound, bool pv,
                    std::uint8_t generation);
-Entry unpack(std::uint64_t data_word);
+inline Entry unpack(std::uint64_t data_word) {
+    return Entry{
+        .move = static_cast<Move>(data_word),
+        .score = static_cast<std::int16_t>(data_word >> 16),
+        .eval = static_cast<std::int16_t>(data_word >> 32),
+        .depth = static_cast<int>((data_word >> 48) & 0xFF) - DEPTH_BIAS,
+        .bound = static_cast<std::uint8_t>((data_word >> 56) & 3),
+        .pv = ((data_word >> 58) & 1) != 0,
+        .generation = static_cast<std::uint8_t>(data_word >> 59),
+    };
+}
+
+// Racing searchers read and write the two words of a slot with no lock. Each word is one
+// relaxed 64-bit atomic access, so a word is never half-written; a slot may still pair the
+// words of two different stores, and then key_word ^ data_word matches neither key.
+inline std::uint64_t load_word(std::uint64_t& word) {
+    return std::atomic_ref<std::uint64_t>(word).load(std::memory_order_relaxed);
+}
+
+// The slot's entry when it holds this key.
+inline std::optional<Entry> read_entry(Slot& slot, std::uint64_t key) {
+    const std::uint64_t data = load_word(slot.data_word);
+    const std::uint64_t key_word = load_word(slot.key_word);
+    if (data == 0 || (key_word ^ data) != key) return std::nullopt;
+    return unpack(data);
+}
 
 // A score s found at ply becomes node-relative for the table, and back again on reading.
 inline constexpr int score_to_tt(int score, int ply) {
@@ -131,7 +156,8 @@ public:
     void write(std::uint64_t key, Move move, int score, int eval, int depth, std::uint8_t bound,
                bool pv);
 
-    std::optional<Entry> probe(std::uint64_t key) const;
+    // Inline: every node asks.
+    std::optional<Entry> probe(std::uint64_t key) const { return read_entry(slots_[index(key)], key); }
     void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[index(key)]); }
 
     // Per-mille of the first 1000 slots written in the current generation.

@@ -435,10 +435,18 @@ TEST(RouterMoeLogProbs, HandComputedPromotionFeatures) {
     EXPECT_NEAR(lp["a1b2"], std::log(0.5 / 3), 1e-5);
 }
 
-TEST(RouterMoeLogProbs, CorruptSourceLogitsDoNotBreakTopK) {
+TEST(RouterMoeLogProbs, CorruptSourceLogitsShowInEveryValue) {
+    // The king's source logit is NaN: the top-K choice must rank it without breaking the sort,
+    // and no move may get a plausible probability out of corrupt weights.
     RouterMoeNet net = random_net(2, 0, 2, 8);
-    net.piece_embed[KING * 8] = std::nanf("");
     const Position pos = from_fen("7k/8/8/8/8/8/1P6/K6N w - - 0 1");
     const std::vector<Move> moves = legal_moves(pos);
-    EXPECT_EQ(net.log_probs(pos, moves, 1).size(), moves.size());
+    for (float lp : net.log_probs(pos, moves, 1)) EXPECT_TRUE(std::isfinite(lp));
+    net.piece_embed[KING * 8] = std::nanf("");
+    for (std::uint32_t top_k : {0u, 1u, 2u}) {
+        const std::vector<float> lp = net.log_probs(pos, moves, top_k);
+        ASSERT_EQ(lp.size(), moves.size());
+        for (std::size_t i = 0; i < lp.size(); ++i)
+            EXPECT_TRUE(std::isnan(lp[i])) << "top " << top_k << " " << move_to_uci(moves[i]);
+    }
 }

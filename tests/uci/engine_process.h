@@ -170,6 +170,25 @@ public:
         return read_until([prefix](const std::string& l) { return l.starts_with(prefix); }, limit);
     }
 
+    // Like read_until_prefix, but `total` bounds the whole call rather than each line.
+    std::vector<std::string> read_until_prefix_within(std::string_view prefix,
+                                                      std::chrono::milliseconds total) {
+        const auto deadline = std::chrono::steady_clock::now() + total;
+        std::vector<std::string> lines;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            std::optional<std::string> line;
+            if (left.count() > 0) line = read_line(left);
+            if (!line) {
+                timed_out_ = timed_out_ || left.count() <= 0;
+                return lines;
+            }
+            lines.push_back(*line);
+            if (line->starts_with(prefix)) return lines;
+        }
+    }
+
     // Sends "isready" and returns the lines printed before its "readyok": everything the
     // commands sent earlier printed, since the engine answers in order.
     std::vector<std::string> sync() {

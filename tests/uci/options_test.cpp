@@ -148,14 +148,16 @@ TEST(SetoptionEffects, CheckValuesAreTrueOnlyForTheWordTrue) {
     };
     Engine engine;
     for (const Step& s : steps) {
-        exchange(engine, {"setoption name UCI_ShowWDL value " + s.value});
+        EXPECT_EQ(exchange(engine, {"setoption name UCI_ShowWDL value " + s.value}),
+                  std::vector<std::string>{});
         const std::vector<InfoLine> infos = search_infos(engine, 1);
         ASSERT_EQ(infos.size(), 1u) << s.value;
         EXPECT_EQ(infos[0].wdl.has_value(), s.on) << "'" << s.value << "'";
         EXPECT_EQ(infos[0].multipv.has_value(), s.on) << "'" << s.value << "'";
     }
     for (const Step& s : steps) {
-        exchange(engine, {"setoption name GoalMoves value " + s.value});
+        EXPECT_EQ(exchange(engine, {"setoption name GoalMoves value " + s.value}),
+                  std::vector<std::string>{});
         std::vector<std::string> others;
         search_infos(engine, 2, &others);
         EXPECT_EQ(count_prefix(others, "info string orvane "), s.on ? 3u : 0u)
@@ -189,10 +191,14 @@ TEST(SetoptionEffects, UseNnueChoosesTheEvaluator) {
 
 TEST(SetoptionEffects, SettingsSurviveAnEvaluatorSwitch) {
     Engine engine;
-    exchange(engine, {"setoption name MultiPV value 2", "setoption name UCI_ShowWDL value true",
-                      "setoption name Threads value 2"});
+    EXPECT_EQ(exchange(engine, {"setoption name MultiPV value 2",
+                                "setoption name UCI_ShowWDL value true",
+                                "setoption name Threads value 2"}),
+              std::vector<std::string>{});
     for (const std::string value : {"false", "true"}) {
-        exchange(engine, {"setoption name UseNNUE value " + value});
+        EXPECT_EQ(exchange(engine, {"setoption name UseNNUE value " + value}),
+                  std::vector<std::string>{std::string("info string evaluation: ")
+                                           + (value == "true" ? "NNUE" : "hand-written")});
         const std::vector<InfoLine> infos = search_infos(engine, 2);
         EXPECT_EQ(lines_at_last_depth(infos), 2u) << value;
         for (const InfoLine& i : infos) EXPECT_TRUE(i.wdl) << value;
@@ -294,12 +300,14 @@ TEST_F(OptionFiles, EvalFileLoadsOrKeepsTheCurrentNetwork) {
         EXPECT_EQ(exchange(engine, {"eval"}), start_eval);
     }
     // With the hand-written evaluator the network is stored for later.
-    exchange(engine, {"setoption name UseNNUE value false"});
+    EXPECT_EQ(exchange(engine, {"setoption name UseNNUE value false"}),
+              std::vector<std::string>{"info string evaluation: hand-written"});
     EXPECT_EQ(
         exchange(engine, {"setoption name EvalFile value " + good}),
         (std::vector<std::string>{"info string loaded network " + good,
                                   "info string the network is used only when UseNNUE is true"}));
-    exchange(engine, {"setoption name UseNNUE value true"});
+    EXPECT_EQ(exchange(engine, {"setoption name UseNNUE value true"}),
+              std::vector<std::string>{"info string evaluation: NNUE"});
     EXPECT_EQ(exchange(engine, {"eval"}), start_eval);
     EXPECT_FALSE(search_infos(engine, 3).empty());
 }
@@ -311,14 +319,14 @@ TEST_F(OptionFiles, SyzygyPathLoadsAndUnloadsTables) {
     Engine engine;
     EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value " + tables}),
               std::vector<std::string>{"info string loaded Syzygy tables up to 5 pieces"});
-    exchange(engine, {kqk});
+    EXPECT_EQ(exchange(engine, {kqk}), std::vector<std::string>{});
     std::vector<InfoLine> infos = search_infos(engine, 2);
     ASSERT_FALSE(infos.empty());
     EXPECT_GT(infos.back().tbhits, 0u);
 
     EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value <empty>"}),
               std::vector<std::string>{});
-    exchange(engine, {"ucinewgame", kqk});
+    EXPECT_EQ(exchange(engine, {"ucinewgame", kqk}), std::vector<std::string>{});
     infos = search_infos(engine, 2);
     ASSERT_FALSE(infos.empty());
     EXPECT_EQ(infos.back().tbhits, 0u);
@@ -329,7 +337,7 @@ TEST_F(OptionFiles, SyzygyPathLoadsAndUnloadsTables) {
     ASSERT_EQ(reply.size(), 1u);
     EXPECT_TRUE(reply[0].starts_with("info string ")) << reply[0];
     EXPECT_NE(reply[0].find(dir_.string()), std::string::npos) << reply[0];
-    exchange(engine, {"ucinewgame", kqk});
+    EXPECT_EQ(exchange(engine, {"ucinewgame", kqk}), std::vector<std::string>{});
     infos = search_infos(engine, 2);
     ASSERT_FALSE(infos.empty());
     EXPECT_EQ(infos.back().tbhits, 0u);
@@ -390,7 +398,12 @@ TEST(SetoptionEffects, EveryOptionAcceptsAbsurdValues) {
         for (const std::string& value : values) {
             // A huge Hash or thread count would only test the machine.
             if ((name == "Hash" || name == "Threads") && value.size() > 2) continue;
-            exchange(engine, {"setoption name " + name + " value " + value});
+            // Silently ignored, except that UseNNUE names the evaluator it leaves in force.
+            const std::vector<std::string> expected =
+                name == "UseNNUE" ? std::vector<std::string>{"info string evaluation: hand-written"}
+                                  : std::vector<std::string>{};
+            EXPECT_EQ(exchange(engine, {"setoption name " + name + " value " + value}), expected)
+                << name << " " << value;
         }
         // A clock search must still end by itself whatever the overhead.
         for (const std::string go : {"go nodes 2000", "go wtime 300 btime 300"}) {

@@ -19,6 +19,7 @@ using orvane::MoveList;
 using orvane::Position;
 using orvane::testing::BestMove;
 using orvane::testing::EngineProcess;
+using orvane::testing::HANG_LIMIT;
 using orvane::testing::InfoLine;
 using orvane::testing::is_legal_line;
 using orvane::testing::parse_bestmove;
@@ -157,17 +158,21 @@ protected:
         return {};
     }
 
-    // Sends the go command and returns its lines up to and including "bestmove".
-    std::vector<std::string> search_lines(const std::string& go) {
+    // Sends the go command and returns its lines up to and including "bestmove", which must
+    // come within `within`.
+    std::vector<std::string> search_lines(const std::string& go,
+                                          std::chrono::milliseconds within = HANG_LIMIT) {
         engine.send(go);
-        std::vector<std::string> lines = engine.read_until_prefix("bestmove");
-        EXPECT_FALSE(engine.timed_out()) << "no bestmove after '" << go << "'";
+        std::vector<std::string> lines = engine.read_until_prefix_within("bestmove", within);
+        EXPECT_FALSE(engine.timed_out()) << "no bestmove within " << within.count() << " ms after '"
+                                         << go << "'";
         return lines;
     }
 
-    SearchOutput search(const std::string& go, const Position& root, bool goals = false) {
+    SearchOutput search(const std::string& go, const Position& root, bool goals = false,
+                        std::chrono::milliseconds within = HANG_LIMIT) {
         SearchOutput out;
-        const std::vector<std::string> lines = search_lines(go);
+        const std::vector<std::string> lines = search_lines(go, within);
         check_search(lines, root, out, goals);
         return out;
     }
@@ -470,34 +475,57 @@ TEST_F(Session, NoLegalMovePrintsNullBestmove) {
     }
 }
 
-TEST_F(Session, OtherLimitsEndTheSearch) {
-    const std::vector<std::string> limits = {
-        "go nodes 500",
-        "go nodes 0",
-        "go nodes 1 depth 30",
-        "go movetime 50",
-        "go movetime 0",
-        "go movetime -5",
-        "go depth 0",
-        "go depth -3",
-        "go depth abc nodes 2000",
-        "go nodes abc depth 2",
-        "go ponder depth 2",
-        "go wtime 100 btime 100",
-        "go wtime 50 winc 10 movestogo 1",
-        "go wtime 0",
-        "go wtime -100",
-        "go movestogo 0 wtime 100",
-        "go wtime 99999999999999999999999 depth 2",
-        "go depth 2 depth",
-        "go searchmoves depth 2",
+// What a limit promises with one thread: the iterations it allows (0: any number), and a
+// node limit the completed iterations keep to within the 2048 nodes between two looks at the
+// count (the first iteration always completes). Every search, clocks and movetime included,
+// answers within ANSWER_LIMIT: a guard against hangs and gross overruns, not a speed test.
+struct LimitCase {
+    std::string go;
+    int depth = 0;
+    std::uint64_t nodes = 0;
+};
+
+constexpr std::chrono::milliseconds ANSWER_LIMIT{10'000};
+
+TEST_F(Session, EachLimitKeepsItsPromise) {
+    const std::vector<LimitCase> limits = {
+        {"go nodes 500", 0, 500},
+        {"go depth abc nodes 2000", 0, 2000},
+        {"go nodes 20000", 0, 20000},
+        {"go nodes 0", 1},  // nothing beyond the first iteration
+        {"go nodes 1 depth 30", 1},
+        {"go depth 0", 1},
+        {"go depth -3", 1},
+        {"go depth 1", 1},
+        {"go nodes abc depth 2", 2},
+        {"go ponder depth 2", 2},
+        {"go wtime 99999999999999999999999 depth 2", 2},
+        {"go depth 2 depth", 2},
+        {"go searchmoves depth 2", 2},
+        {"go movetime 200"},
+        {"go movetime 50"},
+        {"go movetime 0"},
+        {"go movetime -5"},
+        {"go wtime 2000 btime 2000"},
+        {"go wtime 100 btime 100"},
+        {"go wtime 50 winc 10 movestogo 1"},
+        {"go wtime 0"},
+        {"go wtime -100"},
+        {"go movestogo 0 wtime 100"},
     };
-    const std::vector<std::string> fens = {START_FEN, KIWIPETE};
-    for (const std::string& f : fens) {
-        for (const std::string& go : limits) {
-            SCOPED_TRACE(f + " / " + go);
-            run({"position fen " + f});
-            search(go, position_from_fen(f));
+    for (const std::string& f : {std::string(START_FEN), std::string(KIWIPETE)}) {
+        for (const LimitCase& c : limits) {
+            SCOPED_TRACE(f + " / " + c.go);
+            run({"ucinewgame", "position fen " + f});
+            const SearchOutput out = search(c.go, position_from_fen(f), false, ANSWER_LIMIT);
+            ASSERT_FALSE(out.infos.empty());
+            if (c.depth) {
+                EXPECT_EQ(out.infos.size(), static_cast<std::size_t>(c.depth));
+                EXPECT_EQ(out.infos.back().depth, c.depth);
+            }
+            if (c.nodes) {
+                EXPECT_LE(out.infos.back().nodes, c.nodes + 2048);
+            }
         }
     }
 }
@@ -717,10 +745,6 @@ TEST_F(Session, HandWrittenEvaluationIsReported) {
 }
 
 TEST_F(Session, NnueEvaluationIsReported) {
-    if constexpr (std::variant_size_v<orvane::uci::Pool> < 2) {
-        // enabled once the NNUE searcher pool lands
-        GTEST_SKIP() << "the engine has no NNUE pool yet";
-    }
     static const std::regex EVAL(R"(NNUE eval \(side to move\): (-?\d+) cp)");
     run({"position startpos"});
     std::vector<std::string> reply = run({"eval"});

@@ -592,28 +592,35 @@ TEST_F(Session, InfiniteSearchAnswersIsreadyAndWaitsForStop) {
 }
 
 TEST_F(Session, CommandsThatNeedThePoolStopTheSearchFirst) {
-    const std::vector<std::string> commands = {
-        "position startpos moves e2e4",   "ucinewgame", "go depth 1",
-        "setoption name MultiPV value 1", "eval",       "perft 1",
-        "setoption name Clear Hash",      "stop"};
-    for (const std::string& command : commands) {
-        SCOPED_TRACE(command);
+    // The stopped search prints its bestmove before anything the command prints, and the
+    // command then takes effect as usual.
+    const std::string e4 = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1";
+    struct Case {
+        std::string command, fen_after;
+        std::size_t lines_after;  // what the command itself prints
+    };
+    const std::vector<Case> table = {
+        {"position startpos moves e2e4", e4, 0},  {"ucinewgame", START_FEN, 0},
+        {"go depth 1", START_FEN, 0},             {"setoption name MultiPV value 1", START_FEN, 0},
+        {"eval", START_FEN, 1},                   {"perft 1", START_FEN, 22},
+        {"setoption name Clear Hash", START_FEN, 0}, {"stop", START_FEN, 0}};
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.command);
         run({"position startpos"});
         engine.send("go infinite");
         wait_for_info();
-        engine.send(command);
-        // The stopped search prints its bestmove before anything the command prints.
-        std::vector<std::string> lines = engine.read_until_prefix("bestmove");
+        engine.send(c.command);
         SearchOutput out;
-        check_search(lines, Position::startpos(), out);
-        if (command == "go depth 1") {
-            lines = engine.read_until_prefix("bestmove");
-            check_search(lines, Position::startpos(), out);
+        check_search(engine.read_until_prefix("bestmove"), Position::startpos(), out);
+        if (c.command.starts_with("go")) {
+            SearchOutput second;
+            check_search(engine.read_until_prefix("bestmove"), Position::startpos(), second);
+            EXPECT_EQ(second.infos.size(), 1u);
         }
-        engine.sync();
+        EXPECT_EQ(engine.sync().size(), c.lines_after);
         EXPECT_TRUE(engine.synced_ok());
+        EXPECT_EQ(fen(), c.fen_after);
     }
-    EXPECT_EQ(fen(), START_FEN);
 }
 
 TEST_F(Session, ClockOfTheSideNotToMoveIsIgnored) {

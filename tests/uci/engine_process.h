@@ -35,6 +35,7 @@
 #include "core/board/movegen.h"
 #include "core/board/position.h"
 #include "core/board/text.h"
+#include "support/position_helpers.h"
 
 extern char** environ;
 
@@ -490,13 +491,6 @@ inline std::optional<BestMove> parse_bestmove(const std::string& line) {
     BestMove b{m[1], std::nullopt};
     if (m[2].matched) b.ponder = m[2];
     return b;
-}
-
-inline Position position_from_fen(std::string_view fen) {
-    FenResult parsed = Position::from_fen(fen);
-    if (auto* error = std::get_if<FenError>(&parsed))
-        throw std::runtime_error("test FEN rejected: " + error->text());
-    return std::get<Position>(std::move(parsed));
 }
 
 // Plays `moves` from `pos`; false as soon as one is not legal there.

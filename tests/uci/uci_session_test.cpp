@@ -16,6 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using orvane::Move;
 using orvane::MoveList;
+using orvane::from_fen;
 using orvane::Position;
 using orvane::testing::BestMove;
 using orvane::testing::EngineProcess;
@@ -24,7 +25,6 @@ using orvane::testing::InfoLine;
 using orvane::testing::is_legal_line;
 using orvane::testing::parse_bestmove;
 using orvane::testing::parse_info;
-using orvane::testing::position_from_fen;
 
 const std::string BANNER = std::string("Orvane 0.1.0 (") + ORVANE_BUILD_LEVEL + ")";
 constexpr const char* START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
@@ -367,7 +367,7 @@ TEST_F(Session, PerftDividesTheCurrentPosition) {
         const std::vector<std::string> reply = run({c.command});
         SCOPED_TRACE(c.position + " / " + c.command);
         const std::string fen_text = fen();
-        check_perft(reply, position_from_fen(fen_text), c.depth);
+        check_perft(reply, from_fen(fen_text), c.depth);
         // Perft leaves the position as it was.
         EXPECT_EQ(fen(), fen_text);
     }
@@ -395,7 +395,7 @@ TEST_F(Session, DepthLimitedSearchReportsEveryIteration) {
     for (const Case& c : table) {
         SCOPED_TRACE(c.fen + " depth " + std::to_string(c.depth));
         run({"ucinewgame", "position fen " + c.fen});
-        const Position root = position_from_fen(c.fen);
+        const Position root = from_fen(c.fen);
         const SearchOutput out = search("go depth " + std::to_string(c.depth), root);
         ASSERT_EQ(out.infos.size(), static_cast<std::size_t>(c.depth));
         for (int d = 1; d <= c.depth; ++d) {
@@ -438,7 +438,7 @@ TEST_F(Session, MateScoresArePrintedInMoves) {
         SCOPED_TRACE(c.fen);
         run({"ucinewgame", "position fen " + c.fen});
         const SearchOutput out =
-            search("go depth " + std::to_string(c.depth), position_from_fen(c.fen));
+            search("go depth " + std::to_string(c.depth), from_fen(c.fen));
         ASSERT_FALSE(out.infos.empty());
         const InfoLine& last = out.infos.back();
         EXPECT_EQ(std::string(last.mate ? "mate " : "cp ") + std::to_string(last.score), c.score);
@@ -517,7 +517,7 @@ TEST_F(Session, EachLimitKeepsItsPromise) {
         for (const LimitCase& c : limits) {
             SCOPED_TRACE(f + " / " + c.go);
             run({"ucinewgame", "position fen " + f});
-            const SearchOutput out = search(c.go, position_from_fen(f), false, ANSWER_LIMIT);
+            const SearchOutput out = search(c.go, from_fen(f), false, ANSWER_LIMIT);
             ASSERT_FALSE(out.infos.empty());
             if (c.depth) {
                 EXPECT_EQ(out.infos.size(), static_cast<std::size_t>(c.depth));
@@ -646,7 +646,7 @@ TEST_F(Session, ClockOfTheSideNotToMoveIsIgnored) {
     // The side to move's own clock does end the search by itself.
     run({"position startpos moves e2e4"});
     search("go btime 1 wtime 100000000",
-           position_from_fen("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"));
+           from_fen("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"));
 }
 
 TEST_F(Session, SetoptionRepliesExactly) {
@@ -787,9 +787,9 @@ TEST_F(Session, ParallelAndRootModesSearchLegally) {
         run(setup);
         for (const std::string& f : {std::string(START_FEN), std::string(KIWIPETE)}) {
             run({"position fen " + f});
-            const SearchOutput out = search("go depth 5", position_from_fen(f));
+            const SearchOutput out = search("go depth 5", from_fen(f));
             EXPECT_FALSE(out.infos.empty());
-            search("go nodes 3000", position_from_fen(f));
+            search("go nodes 3000", from_fen(f));
         }
         // A stopped infinite search with helpers still names a legal move.
         run({"position fen " + std::string(KIWIPETE)});
@@ -797,7 +797,7 @@ TEST_F(Session, ParallelAndRootModesSearchLegally) {
         wait_for_info();
         engine.send("stop");
         SearchOutput out;
-        check_search(engine.read_until_prefix("bestmove"), position_from_fen(KIWIPETE), out);
+        check_search(engine.read_until_prefix("bestmove"), from_fen(KIWIPETE), out);
     }
 }
 
@@ -824,7 +824,7 @@ TEST_F(Session, MultiPvPrintsOneLinePerRootMove) {
     // More lines than legal moves: one line per legal move.
     run({"setoption name MultiPV value 256", "position fen k7/8/1K6/8/8/8/8/7R b - - 0 1"});
     const SearchOutput one =
-        search("go depth 2", position_from_fen("k7/8/1K6/8/8/8/8/7R b - - 0 1"));
+        search("go depth 2", from_fen("k7/8/1K6/8/8/8/8/7R b - - 0 1"));
     EXPECT_EQ(one.infos.size(), 2u);
 }
 
@@ -839,7 +839,7 @@ TEST_F(Session, WdlOutputCarriesTheMultipvIndex) {
     // A mate score is a certain win for the side to move.
     const std::string mate = "k7/8/1K6/8/8/8/8/7R w - - 0 1";
     run({"position fen " + mate});
-    out = search("go depth 3", position_from_fen(mate));
+    out = search("go depth 3", from_fen(mate));
     ASSERT_TRUE(out.infos.back().wdl);
     EXPECT_EQ(*out.infos.back().wdl, (std::array<unsigned, 3>{1000, 0, 0}));
     run({"setoption name MultiPV value 2", "position startpos"});
@@ -854,7 +854,7 @@ TEST_F(Session, GoalMovesPrintsWinDrawLoseSummary) {
     for (const std::string& f :
          {std::string(START_FEN), std::string("k7/8/1K6/8/8/8/8/7R w - - 0 1")}) {
         run({"position fen " + f});
-        const SearchOutput out = search("go depth 3", position_from_fen(f), true);
+        const SearchOutput out = search("go depth 3", from_fen(f), true);
         ASSERT_EQ(out.goal_lines.size(), 3u);
         EXPECT_TRUE(out.goal_lines[0].starts_with("info string orvane win "));
         EXPECT_TRUE(out.goal_lines[1].starts_with("info string orvane draw "));
@@ -885,7 +885,7 @@ TEST_F(Session, LongGameHistoryIsAccepted) {
     for (int i = 0; i < 500; ++i) line += " g1f3 g8f6 f3g1 f6g8";
     EXPECT_EQ(run({line}), std::vector<std::string>{});
     EXPECT_EQ(fen(), "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 2000 1001");
-    search("go depth 3", position_from_fen(START_FEN));
+    search("go depth 3", from_fen(START_FEN));
 }
 
 TEST_F(Session, SyzygyTablesAreLoadedProbedAndReleased) {
@@ -894,13 +894,13 @@ TEST_F(Session, SyzygyTablesAreLoadedProbedAndReleased) {
     EXPECT_EQ(run({"setoption name SyzygyPath value " + tables}),
               std::vector<std::string>{"info string loaded Syzygy tables up to 5 pieces"});
     run({"position fen " + kqk});
-    SearchOutput out = search("go depth 3", position_from_fen(kqk));
+    SearchOutput out = search("go depth 3", from_fen(kqk));
     ASSERT_FALSE(out.infos.empty());
     EXPECT_GE(out.infos.back().tbhits, 1u);
     // Released: no probes any more.
     EXPECT_EQ(run({"setoption name SyzygyPath value <empty>", "ucinewgame", "position fen " + kqk}),
               std::vector<std::string>{});
-    out = search("go depth 3", position_from_fen(kqk));
+    out = search("go depth 3", from_fen(kqk));
     ASSERT_FALSE(out.infos.empty());
     EXPECT_EQ(out.infos.back().tbhits, 0u);
     // Paths without tables, quoted with escapes.

@@ -11,13 +11,13 @@
 
 namespace {
 
+using orvane::from_fen;
 using orvane::Position;
 using orvane::testing::count_prefix;
 using orvane::testing::EngineProcess;
 using orvane::testing::is_known_output;
 using orvane::testing::is_legal_line;
 using orvane::testing::parse_bestmove;
-using orvane::testing::position_from_fen;
 using orvane::testing::StdoutPipe;
 using orvane::testing::UciLineMaker;
 using orvane::testing::Watchdog;
@@ -114,7 +114,7 @@ TEST(UciStress, ThousandsOfGoStopCycles) {
         for (const std::string& s : setup) engine.send(s);
         for (int i = 0; i < 150; ++i, ++cycles) {
             const std::string& fen = fens[rng.below(fens.size())];
-            const Position root = position_from_fen(fen);
+            const Position root = from_fen(fen);
             engine.send("position fen " + fen);
             // Stop at once, after the first line, or let a small limit end it.
             const std::uint64_t how = rng.below(3);

@@ -7,12 +7,11 @@
 #include "core/board/movegen.h"
 #include "core/search/searcher.h"
 #include "core/search/root_modes.h"
+#include "support/position_helpers.h"
 
 using namespace orvane;
 
 namespace {
-
-Position parse(std::string_view fen) { return std::get<Position>(Position::from_fen(fen)); }
 
 voi::RootArm arm(int depth, int score, double volatility, std::uint64_t last_nodes) {
     voi::RootArm a;
@@ -138,7 +137,7 @@ ModeRun run_mode(std::string_view fen, SearchMode mode, SearchLimits limits, dou
     auto stop = std::make_shared<std::atomic<bool>>(false);
     Searcher<PstEval> s(PstEval{}, table, stop);
     s.set_search_mode(mode, temp);
-    Position pos = parse(fen);
+    Position pos = from_fen(fen);
     ModeRun run;
     run.result = s.search(pos, limits, [&](const IterationInfo& info) {
         run.depths.push_back(info.depth);
@@ -164,7 +163,7 @@ TEST(RootModes, EachModeReturnsALegalMoveUnderEveryLimit) {
         by_nodes.nodes = 20000;
         for (const SearchLimits& limits : {by_depth, by_nodes}) {
             ModeRun run = run_mode(MIDDLE_GAME, mode, limits);
-            Position pos = parse(MIDDLE_GAME);
+            Position pos = from_fen(MIDDLE_GAME);
             EXPECT_TRUE(movegen::is_legal_move(pos, run.result.best));
             EXPECT_GE(run.result.depth, 1);
             EXPECT_FALSE(run.depths.empty());

@@ -18,23 +18,10 @@
 #include "core/search/bench.h"
 #include "core/board/movegen.h"
 #include "core/search/searcher.h"
+#include "core/search/searcher_test_access.h"
 #include "support/position_helpers.h"
 
 namespace orvane {
-
-// Reaches the time limits the searcher derives from a limits record.
-template <Evaluator E>
-class SearcherTestAccess {
-public:
-    explicit SearcherTestAccess(Searcher<E>& s) : s_(s) {}
-    void compute_time_limits(const SearchLimits& limits) { s_.compute_time_limits(limits); }
-    std::optional<std::uint64_t> soft_limit() const { return s_.soft_limit_ms_; }
-    std::optional<std::uint64_t> hard_limit() const { return s_.hard_limit_ms_; }
-
-private:
-    Searcher<E>& s_;
-};
-
 namespace {
 
 constexpr std::string_view KIWIPETE =

@@ -75,6 +75,9 @@ TEST(SetoptionParsing, NameIsReadUpToValueAndLowerCased) {
         {"setoption name name value value", {"info string unknown option 'name'"}},
         {"setoption name Multi PV value 2", {"info string unknown option 'multi pv'"}},
         {"setoption name MultiPV2 value 2", {"info string unknown option 'multipv2'"}},
+        {"setoption name Hashes value 1", {"info string unknown option 'hashes'"}},
+        {"setoption name Foo  Bar value 1", {"info string unknown option 'foo bar'"}},
+        {"setoption name value 3", {"info string unknown option ''"}},
         {"setoption name", {"info string unknown option ''"}},
         {"setoption value 3", {"info string unknown option ''"}},
         {"setoption", {"info string unknown option ''"}},
@@ -100,6 +103,9 @@ TEST(SetoptionParsing, NameIsReadUpToValueAndLowerCased) {
         {"setoption name mOVE oVERHEAD value 10", {}},
         {"setoption name move   overhead value 10", {}},
         {"setoption name CLEAR HASH", {}},
+        {"setoption name clear hash value now", {}},
+        {"setoption name Threads value 999", {}},
+        {"setoption name Threads value 1", {}},
         {"setoption name uci_showwdl value false", {}},
         {"setoption name hash value 16", {}},
         {"setoption name Hash value 0", {}},  // the table's smallest size
@@ -175,8 +181,13 @@ TEST(SetoptionEffects, UseNnueChoosesTheEvaluator) {
     const std::vector<Step> steps = {
         {"false", false}, {"false", false}, {"TRUE", true}, {"true", true},
         {"no", false},    {"True", true},   {"0", false},   {"FALSE", false},
+        {"yes", false},
     };
     Engine engine;
+    // The built-in network is in use from the start.
+    const std::vector<std::string> first = exchange(engine, {"eval"});
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_TRUE(std::regex_match(first[0], NNUE)) << first[0];
     for (const Step& s : steps) {
         const std::vector<std::string> reply =
             exchange(engine, {"setoption name UseNNUE value " + s.value, "eval"});
@@ -211,6 +222,7 @@ TEST(SetoptionEffects, HashTooLargeKeepsTheOldSize) {
         {"4", ""},
         {"262144", "; keeping Hash 4 MB"},
         {"18446744073709551615", "; keeping Hash 4 MB"},
+        {"99999999999", "; keeping Hash 4 MB"},
         {"1", ""},
         {"262144", "; keeping Hash 1 MB"},
     };
@@ -238,11 +250,17 @@ TEST(SetoptionEffects, CombosAcceptTheirSpellingsOnly) {
         {"setoption name SMPMode value AbDaDa", {"info string SMPMode set to ABDADA"}},
         {"setoption name SMPMode value Lazy SMP", {}},
         {"setoption name SMPMode value ybwc2", {}},
+        {"setoption name SMPMode value splitpoints", {}},
+        {"setoption name SMPMode value", {}},
         {"setoption name SearchMode value ab", {"info string SearchMode set to AB"}},
         {"setoption name SearchMode value ALPHA-BETA", {"info string SearchMode set to AB"}},
         {"setoption name SearchMode value voi", {"info string SearchMode set to VOI"}},
         {"setoption name SearchMode value gumbelsh", {"info string SearchMode set to GumbelSH"}},
         {"setoption name SearchMode value Mcts", {"info string SearchMode set to GumbelSH"}},
+        {"setoption name SearchMode value Gumbel", {"info string SearchMode set to GumbelSH"}},
+        {"setoption name SearchMode value gumbel-sh", {"info string SearchMode set to GumbelSH"}},
+        {"setoption name SearchMode value alphabeta", {"info string SearchMode set to AB"}},
+        {"setoption name SearchMode value minimax", {}},
         {"setoption name SearchMode value gumbel sh", {}},
         {"setoption name SearchMode value", {}},
         {"setoption name RouterMode value replace", {}},
@@ -331,6 +349,13 @@ TEST_F(OptionFiles, SyzygyPathLoadsAndUnloadsTables) {
     ASSERT_FALSE(infos.empty());
     EXPECT_EQ(infos.back().tbhits, 0u);
 
+    EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value"}), std::vector<std::string>{});
+    // Paths without tables are named quoted, with escapes.
+    EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value /nonexistent/tables"}),
+              std::vector<std::string>{
+                  "info string no Syzygy tables found in \"/nonexistent/tables\""});
+    EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value a\"b\\c"}),
+              std::vector<std::string>{"info string no Syzygy tables found in \"a\\\"b\\\\c\""});
     // A directory without tables: an error, and no tables afterwards.
     const std::vector<std::string> reply =
         exchange(engine, {"setoption name SyzygyPath value " + dir_.string()});

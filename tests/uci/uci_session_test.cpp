@@ -649,89 +649,6 @@ TEST_F(Session, ClockOfTheSideNotToMoveIsIgnored) {
            from_fen("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"));
 }
 
-TEST_F(Session, SetoptionRepliesExactly) {
-    const std::vector<Exchange> table = {
-        {"setoption name UseNNUE value false", {"info string evaluation: hand-written"}},
-        {"setoption name UseNNUE value false", {"info string evaluation: hand-written"}},
-        {"setoption name usennue value FALSE", {"info string evaluation: hand-written"}},
-        {"setoption name UseNNUE value True", {"info string evaluation: NNUE"}},
-        {"setoption name UseNNUE value yes", {"info string evaluation: hand-written"}},
-        {"setoption name UseNNUE value true", {"info string evaluation: NNUE"}},
-        {"setoption name foo bar value 1", {"info string unknown option 'foo bar'"}},
-        {"setoption name Foo  Bar value 1", {"info string unknown option 'foo bar'"}},
-        {"setoption name Hashes value 1", {"info string unknown option 'hashes'"}},
-        {"setoption", {"info string unknown option ''"}},
-        {"setoption name", {"info string unknown option ''"}},
-        {"setoption name value 3", {"info string unknown option ''"}},
-        {"setoption name Hash value abc", {}},
-        {"setoption name Hash value -1", {}},
-        {"setoption name Hash value 1", {}},
-        {"setoption name hash value 64", {}},
-        {"setoption name Hash value 16", {}},
-        {"setoption name Clear Hash", {}},
-        {"setoption name clear hash value now", {}},
-        {"setoption name Threads value 0", {}},
-        {"setoption name Threads value 999", {}},
-        {"setoption name Threads value x", {}},
-        {"setoption name Threads value 1", {}},
-        {"setoption name MultiPV value 0", {}},
-        {"setoption name MultiPV value 1", {}},
-        {"setoption name Move Overhead value 30", {}},
-        {"setoption name Move Overhead value -1", {}},
-        {"setoption name GumbelTemp value 500", {}},
-        {"setoption name PolicyMinDepth value junk", {}},
-        {"setoption name RouterPlies value 3", {}},
-        {"setoption name RouterReduce value -4", {}},
-        {"setoption name RouterOrder value TRUE", {}},
-        {"setoption name RouterMinDepth value 9", {}},
-        {"setoption name RouterMode value Replace", {}},
-        {"setoption name RouterOrderBonus value 100", {}},
-        {"setoption name RouterTopK value 4", {}},
-        {"setoption name UCI_ShowWDL value false", {}},
-        {"setoption name GoalMoves value false", {}},
-        {"setoption name ABDADA value false", {}},
-        {"setoption name SMPMode value YBWC", {"info string SMPMode set to YBWC"}},
-        {"setoption name SMPMode value abdada", {"info string SMPMode set to ABDADA"}},
-        {"setoption name SMPMode value LazySMP", {"info string SMPMode set to Lazy"}},
-        {"setoption name SMPMode value lazy", {"info string SMPMode set to Lazy"}},
-        {"setoption name SMPMode value splitpoints", {}},
-        {"setoption name SMPMode value", {}},
-        {"setoption name SearchMode value VOI", {"info string SearchMode set to VOI"}},
-        {"setoption name SearchMode value gumbel-sh", {"info string SearchMode set to GumbelSH"}},
-        {"setoption name SearchMode value MCTS", {"info string SearchMode set to GumbelSH"}},
-        {"setoption name SearchMode value Gumbel", {"info string SearchMode set to GumbelSH"}},
-        {"setoption name SearchMode value GumbelSH", {"info string SearchMode set to GumbelSH"}},
-        {"setoption name SearchMode value Alpha-Beta", {"info string SearchMode set to AB"}},
-        {"setoption name SearchMode value alphabeta", {"info string SearchMode set to AB"}},
-        {"setoption name SearchMode value minimax", {}},
-        {"setoption name SearchMode value AB", {"info string SearchMode set to AB"}},
-        {"setoption name RouterFile value <empty>", {"info string router off"}},
-        {"setoption name RouterFile value", {"info string router off"}},
-        {"setoption name SyzygyPath value <empty>", {}},
-        {"setoption name SyzygyPath value", {}},
-    };
-    for (const Exchange& e : table) EXPECT_EQ(run({e.bytes}), e.reply) << e.bytes;
-    // After all of that the engine still searches.
-    run({"position startpos"});
-    search("go depth 3", Position::startpos());
-}
-
-TEST_F(Session, HashLargerThanMemoryKeepsTheOldSize) {
-    static const std::regex TOO_BIG(R"(info string .*memory.*; keeping Hash 16 MB)");
-    for (const std::string value : {"262144", "99999999999"}) {
-        const std::vector<std::string> reply =
-            run({std::string("setoption name Hash value ") + value});
-        ASSERT_EQ(reply.size(), 1u) << value;
-        EXPECT_TRUE(std::regex_match(reply[0], TOO_BIG)) << reply[0];
-    }
-    run({"setoption name Hash value 2"});
-    const std::vector<std::string> reply = run({"setoption name Hash value 262144"});
-    ASSERT_EQ(reply.size(), 1u);
-    EXPECT_TRUE(reply[0].ends_with("; keeping Hash 2 MB")) << reply[0];
-    run({"position startpos"});
-    search("go depth 3", Position::startpos());
-}
-
 TEST_F(Session, HandWrittenEvaluationIsReported) {
     static const std::regex EVAL(R"(hand-written eval \(side to move\): (-?\d+) cp)");
     run({"setoption name UseNNUE value false", "position startpos"});
@@ -749,18 +666,6 @@ TEST_F(Session, HandWrittenEvaluationIsReported) {
     // The hand-written pool searches too.
     run({"position startpos"});
     search("go depth 4", Position::startpos());
-}
-
-TEST_F(Session, NnueEvaluationIsReported) {
-    static const std::regex EVAL(R"(NNUE eval \(side to move\): (-?\d+) cp)");
-    run({"position startpos"});
-    std::vector<std::string> reply = run({"eval"});
-    ASSERT_EQ(reply.size(), 1u);
-    EXPECT_TRUE(std::regex_match(reply[0], EVAL)) << reply[0];
-    run({"setoption name UseNNUE value false", "setoption name UseNNUE value true"});
-    reply = run({"eval"});
-    ASSERT_EQ(reply.size(), 1u);
-    EXPECT_TRUE(std::regex_match(reply[0], EVAL)) << reply[0];
 }
 
 TEST_F(Session, ParallelAndRootModesSearchLegally) {
@@ -886,30 +791,6 @@ TEST_F(Session, LongGameHistoryIsAccepted) {
     EXPECT_EQ(run({line}), std::vector<std::string>{});
     EXPECT_EQ(fen(), "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 2000 1001");
     search("go depth 3", from_fen(START_FEN));
-}
-
-TEST_F(Session, SyzygyTablesAreLoadedProbedAndReleased) {
-    const std::string tables = std::string(ORVANE_SOURCE_DIR) + "/../shared/syzygy";
-    const std::string kqk = "8/8/8/4k3/8/8/8/KQ6 w - - 0 1";
-    EXPECT_EQ(run({"setoption name SyzygyPath value " + tables}),
-              std::vector<std::string>{"info string loaded Syzygy tables up to 5 pieces"});
-    run({"position fen " + kqk});
-    SearchOutput out = search("go depth 3", from_fen(kqk));
-    ASSERT_FALSE(out.infos.empty());
-    EXPECT_GE(out.infos.back().tbhits, 1u);
-    // Released: no probes any more.
-    EXPECT_EQ(run({"setoption name SyzygyPath value <empty>", "ucinewgame", "position fen " + kqk}),
-              std::vector<std::string>{});
-    out = search("go depth 3", from_fen(kqk));
-    ASSERT_FALSE(out.infos.empty());
-    EXPECT_EQ(out.infos.back().tbhits, 0u);
-    // Paths without tables, quoted with escapes.
-    EXPECT_EQ(
-        run({"setoption name SyzygyPath value /nonexistent/tables"}),
-        std::vector<std::string>{"info string no Syzygy tables found in \"/nonexistent/tables\""});
-    EXPECT_EQ(run({"setoption name SyzygyPath value a\"b\\c"}),
-              std::vector<std::string>{"info string no Syzygy tables found in \"a\\\"b\\\\c\""});
-    EXPECT_EQ(run({"setoption name SyzygyPath value"}), std::vector<std::string>{});
 }
 
 // Ways a session ends.

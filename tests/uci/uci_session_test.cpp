@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "uci/engine.h"
+#include "support/bench_signature.h"
 #include "uci/engine_process.h"
 
 namespace {
@@ -873,6 +874,20 @@ TEST(SessionEnd, ManyCommandsInOneWrite) {
     EXPECT_EQ(bestmoves, 50);
     EXPECT_EQ(ready, 50);
     EXPECT_EQ(engine.wait_exit(), std::optional<int>(0));
+}
+
+TEST(SessionEnd, BenchPrintsThePinnedSignatures) {
+    namespace signature = orvane::bench_signature;
+    const std::string depth = std::to_string(signature::DEPTH);
+    const std::pair<std::vector<std::string>, std::uint64_t> runs[] = {
+        {{"bench", depth}, signature::NNUE}, {{"bench", depth, "hce"}, signature::HCE}};
+    for (const auto& [args, nodes] : runs) {
+        EngineProcess engine(args);
+        EXPECT_EQ(engine.read_line(), "Bench: " + std::to_string(nodes) + " nodes (depth " + depth
+                                          + ", 16 positions)");
+        EXPECT_TRUE(engine.read_line().value_or("").starts_with("Speed: "));
+        EXPECT_EQ(engine.wait_exit(), std::optional<int>(0));
+    }
 }
 
 TEST(SessionEnd, CommandLineArgumentsOtherThanBenchAreIgnored) {

@@ -134,10 +134,14 @@ private:
             movegen::generate_all(pos, legal);
             if (legal.empty()) break;
             const Move m = legal[static_cast<int>(below(static_cast<std::uint64_t>(legal.size())))];
-            out += " " + move_to_uci(m);
+            out += ' ';
+            out += move_to_uci(m);
             pos.make_move(m);
         }
-        if (below(8) == 0) out += " " + random_move_text();
+        if (below(8) == 0) {
+            out += ' ';
+            out += random_move_text();
+        }
         return out;
     }
 

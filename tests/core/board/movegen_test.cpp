@@ -30,15 +30,6 @@ std::vector<Move> quiet_moves(const Position& p) {
     return {list.begin(), list.end()};
 }
 
-std::string uci_list(const std::vector<Move>& moves) {
-    std::string out;
-    for (Move m : moves) {
-        if (!out.empty()) out += ' ';
-        out += move_to_uci(m);
-    }
-    return out;
-}
-
 // The FENs of a shared perft suite.
 std::vector<std::string> epd_fens(const std::string& name) {
     std::vector<std::string> fens;
@@ -133,9 +124,10 @@ std::vector<std::string> random_game_fens(int games, int plies, std::uint64_t rn
         Position p = from_fen(starts[g % std::size(starts)]);
         for (int i = 0; i < plies; ++i) {
             fens.push_back(p.to_fen());
-            std::vector<Move> moves = legal_moves(p);
+            MoveList moves;
+            movegen::generate_all(p, moves);
             if (moves.empty()) break;
-            p.make_move(moves[rng() % moves.size()]);
+            p.make_move(moves[static_cast<int>(rng() % moves.size())]);
         }
     }
     return fens;

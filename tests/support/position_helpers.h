@@ -1,6 +1,7 @@
-// Small helpers shared by the search, ordering and router tests.
+// Small helpers shared by the tests: a position from a FEN, its legal moves, a move list as text.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,6 +26,16 @@ inline std::vector<Move> legal_moves(const Position& pos) {
     MoveList list;
     movegen::generate_all(pos, list);
     return {list.begin(), list.end()};
+}
+
+// The moves in UCI notation, separated by blanks.
+inline std::string uci_list(const std::vector<Move>& moves) {
+    std::string out;
+    for (Move m : moves) {
+        if (!out.empty()) out += ' ';
+        out += move_to_uci(m);
+    }
+    return out;
 }
 
 }  // namespace orvane

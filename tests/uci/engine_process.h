@@ -17,14 +17,11 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <optional>
-#include <random>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -35,12 +32,14 @@
 #include "core/board/movegen.h"
 #include "core/board/position.h"
 #include "core/board/text.h"
+#include "support/position_helpers.h"
+#include "support/stdout_capture.h"
+#include "support/uci_line_maker.h"
+#include "support/watchdog.h"
 
 extern char** environ;
 
 namespace orvane::testing {
-
-inline constexpr std::chrono::milliseconds HANG_LIMIT{60'000};
 
 class EngineProcess {
 public:
@@ -168,6 +167,25 @@ public:
     std::vector<std::string> read_until_prefix(std::string_view prefix,
                                                std::chrono::milliseconds limit = HANG_LIMIT) {
         return read_until([prefix](const std::string& l) { return l.starts_with(prefix); }, limit);
+    }
+
+    // Like read_until_prefix, but `total` bounds the whole call rather than each line.
+    std::vector<std::string> read_until_prefix_within(std::string_view prefix,
+                                                      std::chrono::milliseconds total) {
+        const auto deadline = std::chrono::steady_clock::now() + total;
+        std::vector<std::string> lines;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            std::optional<std::string> line;
+            if (left.count() > 0) line = read_line(left);
+            if (!line) {
+                timed_out_ = timed_out_ || left.count() <= 0;
+                return lines;
+            }
+            lines.push_back(*line);
+            if (line->starts_with(prefix)) return lines;
+        }
     }
 
     // Sends "isready" and returns the lines printed before its "readyok": everything the
@@ -307,99 +325,6 @@ inline std::string unexpected_errors(const std::string& text) {
     return rest;
 }
 
-// ---- An engine inside the test program ----
-
-// Standard output of this process redirected into a pipe and collected by a reader thread,
-// for an Engine driven in-process: the search thread prints asynchronously, so a test can
-// wait for a line (with a hang limit) before it looks at the output. While it exists,
-// GoogleTest's own messages land here too, so tests assert after it is gone.
-class StdoutPipe {
-public:
-    StdoutPipe() {
-        std::fflush(stdout);
-        saved_ = ::dup(STDOUT_FILENO);
-        int fds[2];
-        if (saved_ < 0 || ::pipe2(fds, O_CLOEXEC) != 0)
-            throw std::runtime_error(std::string("stdout capture: ") + std::strerror(errno));
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::close(fds[1]);
-        reader_ = std::thread([this, fd = fds[0]] {
-            char buffer[65536];
-            for (;;) {
-                const ssize_t n = ::read(fd, buffer, sizeof buffer);
-                if (n < 0 && errno == EINTR) continue;
-                std::lock_guard lock(mutex_);
-                if (n <= 0) {
-                    closed_ = true;
-                    changed_.notify_all();
-                    break;
-                }
-                text_.append(buffer, static_cast<std::size_t>(n));
-                changed_.notify_all();
-            }
-            ::close(fd);
-        });
-    }
-
-    StdoutPipe(const StdoutPipe&) = delete;
-    StdoutPipe& operator=(const StdoutPipe&) = delete;
-
-    ~StdoutPipe() { restore(); }
-
-    // Puts standard output back; the pipe's last writer goes away and the reader ends.
-    void restore() {
-        if (saved_ < 0) return;
-        std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-        saved_ = -1;
-        reader_.join();
-    }
-
-    // Waits until the complete lines printed so far satisfy `done`; false after `limit`.
-    bool wait_for(const std::function<bool(const std::vector<std::string>&)>& done,
-                  std::chrono::milliseconds limit = HANG_LIMIT) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return closed_ || done(split(text_)); }) &&
-               done(split(text_));
-    }
-
-    // The complete lines the reader has collected so far (after restore(): all of them).
-    std::vector<std::string> take_lines() {
-        std::fflush(stdout);
-        std::lock_guard lock(mutex_);
-        const std::size_t end = text_.rfind('\n');
-        if (end == std::string::npos) return {};
-        std::vector<std::string> lines = split(text_.substr(0, end + 1));
-        text_.erase(0, end + 1);
-        return lines;
-    }
-
-    std::size_t size() {
-        std::lock_guard lock(mutex_);
-        return text_.size();
-    }
-
-    static std::vector<std::string> split(const std::string& text) {
-        std::vector<std::string> lines;
-        std::size_t start = 0;
-        for (std::size_t nl = text.find('\n'); nl != std::string::npos;
-             nl = text.find('\n', start)) {
-            lines.push_back(text.substr(start, nl - start));
-            start = nl + 1;
-        }
-        return lines;
-    }
-
-private:
-    int saved_ = -1;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string text_;
-    bool closed_ = false;
-};
-
 inline std::size_t count_prefix(const std::vector<std::string>& lines, std::string_view prefix) {
     return static_cast<std::size_t>(
         std::count_if(lines.begin(), lines.end(),
@@ -421,17 +346,6 @@ struct InfoLine {
     std::uint64_t nodes = 0, nps = 0, hashfull = 0, tbhits = 0, time = 0;
     std::vector<std::string> pv;
 };
-
-inline std::vector<std::string> words_of(const std::string& text) {
-    std::vector<std::string> words;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::size_t end = std::min(text.find(' ', i), text.size());
-        if (end > i) words.push_back(text.substr(i, end - i));
-        i = end + 1;
-    }
-    return words;
-}
 
 inline std::optional<InfoLine> parse_info(const std::string& line) {
     static const std::regex GRAMMAR(
@@ -473,13 +387,6 @@ inline std::optional<BestMove> parse_bestmove(const std::string& line) {
     return b;
 }
 
-inline Position position_from_fen(std::string_view fen) {
-    FenResult parsed = Position::from_fen(fen);
-    if (auto* error = std::get_if<FenError>(&parsed))
-        throw std::runtime_error("test FEN rejected: " + error->text());
-    return std::get<Position>(std::move(parsed));
-}
-
 // Plays `moves` from `pos`; false as soon as one is not legal there.
 inline bool is_legal_line(Position pos, const std::vector<std::string>& moves) {
     for (const std::string& text : moves) {
@@ -495,389 +402,6 @@ inline bool has_legal_move(const Position& pos) {
     movegen::generate_all(pos, moves);
     return !moves.empty();
 }
-
-// ---- Random command lines ----
-
-// Lines for fuzzing the command loop: well-formed commands, mutated ones, random bytes and
-// very long lines, all from one rng state so that a failure can be replayed. Lines never
-// contain '\n'. Options whose values would only test the machine (a huge Hash, hundreds of
-// threads, long perft, bench, files) are kept to small or harmless values; GoalMoves stays
-// off because its analysis ignores "stop" by design.
-class UciLineMaker {
-public:
-    explicit UciLineMaker(std::uint64_t state, bool allow_quit = true)
-        : rng_(state), allow_quit_(allow_quit) {}
-
-    std::string next() {
-        const int kind = below(1000);
-        std::string line;
-        if (kind < 4)
-            line = long_line();
-        else if (kind < 60)
-            line = random_bytes(below(80));
-        else if (kind < 300)
-            line = mutate(command());
-        else
-            line = command();
-        return sanitize(std::move(line));
-    }
-
-    // True when the engine starts a search for this line (and so prints one bestmove).
-    static bool starts_search(std::string_view line) {
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const std::vector<std::string_view> words =
-            orvane::text::split_words(orvane::text::trim(line));
-        if (words.empty() || words[0] != "go") return false;
-        return std::find(words.begin(), words.end(), "perft") == words.end();
-    }
-
-    static bool is_quit(std::string_view line) {
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const std::vector<std::string_view> words =
-            orvane::text::split_words(orvane::text::trim(line));
-        return !words.empty() && words[0] == "quit";
-    }
-
-    std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : rng_() % n; }
-
-private:
-    template <typename T>
-    const T& pick(const std::vector<T>& items) {
-        return items[below(items.size())];
-    }
-
-    std::string number() {
-        static const std::vector<std::string> odd = {"0",
-                                                     "-0",
-                                                     "+0",
-                                                     "-1",
-                                                     "+1",
-                                                     "1",
-                                                     "2",
-                                                     "3",
-                                                     "127",
-                                                     "128",
-                                                     "255",
-                                                     "256",
-                                                     "65535",
-                                                     "65536",
-                                                     "2147483647",
-                                                     "2147483648",
-                                                     "-2147483648",
-                                                     "-2147483649",
-                                                     "4294967295",
-                                                     "4294967296",
-                                                     "9223372036854775807",
-                                                     "9223372036854775808",
-                                                     "-9223372036854775808",
-                                                     "18446744073709551615",
-                                                     "18446744073709551616",
-                                                     "99999999999999999999999",
-                                                     "1e3",
-                                                     "0x10",
-                                                     "--5",
-                                                     "++5",
-                                                     "+-5",
-                                                     "5-",
-                                                     " ",
-                                                     "",
-                                                     "abc",
-                                                     "\xFF"};
-        if (below(3) == 0) return pick(odd);
-        return std::to_string(static_cast<std::int64_t>(below(5000)) - 100);
-    }
-
-    std::string random_move_text() {
-        static const std::vector<std::string> texts = {
-            "e2e4", "d2d4", "g1f3", "e7e5", "a7a8q", "a7a8",  "e1g1", "e1c1", "e8g8", "h7h8n",
-            "a1a1", "i9i9", "e2e5", "0000", "e2",    "e2e4e", "E2E4", "b1c3", "c7c5", "d7d5"};
-        return pick(texts);
-    }
-
-    // A random game from `fen`, as a "moves" list (sometimes with an illegal word inside).
-    std::string moves_from(const std::string& fen, int max_plies) {
-        FenResult parsed = Position::from_fen(fen);
-        if (!std::holds_alternative<Position>(parsed)) return "";
-        Position pos = std::get<Position>(std::move(parsed));
-        std::string out;
-        const int plies = static_cast<int>(below(static_cast<std::uint64_t>(max_plies) + 1));
-        for (int i = 0; i < plies; ++i) {
-            MoveList legal;
-            movegen::generate_all(pos, legal);
-            if (legal.empty()) break;
-            const Move m = legal[static_cast<int>(below(static_cast<std::uint64_t>(legal.size())))];
-            out += " " + move_to_uci(m);
-            pos.make_move(m);
-        }
-        if (below(8) == 0) out += " " + random_move_text();
-        return out;
-    }
-
-    std::string fen() {
-        static const std::vector<std::string> fens = {
-            "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
-            "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
-            "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-            "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
-            "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
-            "8/P7/8/8/8/8/7p/k6K w - - 0 1",
-            "8/8/8/4k3/8/8/8/KQ6 w - - 0 1",
-            "8/8/8/8/8/8/1qk5/K7 w - - 0 1",
-            "8/8/8/8/8/1q6/2k5/K7 w - - 0 1",
-            "k7/8/1K6/8/8/8/8/7R w - - 0 1",
-            "4k3/8/8/8/8/8/8/4K2R w K - 99 80",
-            "rnbqkbnr/ppp1p1pp/8/3pPp2/8/8/PPPP1PPP/RNBQKBNR w KQkq f6 0 3",
-            "8/8/8/8/8/8/8/8 w - - 0 1",
-            "k7/8/8/8/8/8/8/K7 w - - 70000 1",
-            "K7/8/8/8/8/8/8/k7 b KQkq - 0 1",
-            "kk6/8/8/8/8/8/8/KK6 w - - 0 1",
-            "k7/8/8/8/8/8/8/K6P w - - 0 1",
-            "k6Q/8/8/8/8/8/8/K7 w - - 0 1",
-            "k6Q/8/8/8/8/8/8/K7 b - - 0 1",
-            "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq e3 0 1",
-            "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0",
-            "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w",
-            "QQQQQQQQ/QQQQQQQQ/QQQQQQQQ/QQQQkQQQ/QQQQQQQQ/QQQQQQQQ/QQQQQQQQ/QQQQKQQQ b - - 0 1",
-            "4k3/8/8/8/8/8/pppppppp/4K3 b - - 0 1",
-            "3k4/8/8/8/8/8/8/R3K2R w KQ - 0 1 extra fields here",
-        };
-        std::string f = pick(fens);
-        if (below(6) == 0) {
-            // A character changed: mostly a bad FEN, sometimes another valid one.
-            const std::string alphabet = "pnbrqkPNBRQK12345678/ -wb0";
-            f[below(f.size())] = alphabet[below(alphabet.size())];
-        }
-        return f;
-    }
-
-    std::string name_case(std::string name) {
-        const int how = static_cast<int>(below(4));
-        for (char& c : name) {
-            if (how == 1 && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-            if (how == 2 && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-            if (how == 3 && below(2) && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-        }
-        return name;
-    }
-
-    std::string setoption_for(const std::string& name) {
-        const std::string key = orvane::text::ascii_lower(name);
-        std::string value;
-        if (key == "hash")
-            value = below(5) ? std::to_string(1 + below(64))
-                             : pick<std::string>({"abc", "0", "-1", ""});
-        else if (key == "threads")
-            value =
-                below(5) ? std::to_string(1 + below(8)) : pick<std::string>({"0", "-3", "x", ""});
-        else if (key == "goalmoves")
-            value = "false";
-        else if (key == "evalfile")
-            value =
-                pick<std::string>({"<internal>", "", "/nonexistent/net.nnue", "  <internal>  "});
-        else if (key == "routerfile")
-            value = pick<std::string>({"<empty>", "", "/nonexistent/router.bin"});
-        else if (key == "syzygypath")
-            value = pick<std::string>({"<empty>", "", "/nonexistent/tables",
-                                       std::string(ORVANE_SOURCE_DIR) + "/../shared/syzygy"});
-        else if (key == "smpmode")
-            value = pick<std::string>({"Lazy", "YBWC", "ABDADA", "lazysmp", "ybwc", "junk", ""});
-        else if (key == "searchmode")
-            value = pick<std::string>({"AB", "VOI", "GumbelSH", "mcts", "alpha-beta", "x"});
-        else if (key == "usennue" || key == "uci_showwdl" || key == "abdada" ||
-                 key == "routerorder")
-            value = pick<std::string>({"true", "false", "TRUE", "True", "yes", ""});
-        else if (key == "routermode")
-            value = pick<std::string>({"Delta", "Replace", "replace", "x"});
-        else if (key == "multipv")
-            value = below(4) ? std::to_string(below(6)) : number();
-        else
-            value = number();
-        std::string line = "setoption name " + name_case(name);
-        if (key != "clear hash" || below(2)) line += " value " + value;
-        return line;
-    }
-
-    std::string setoption() {
-        static const std::vector<std::string> names = {
-            "Hash",       "Clear Hash",       "Threads",      "Move Overhead", "PolicyMinDepth",
-            "RouterFile", "RouterPlies",      "RouterReduce", "RouterOrder",   "RouterMinDepth",
-            "RouterMode", "RouterOrderBonus", "RouterTopK",   "SyzygyPath",    "UseNNUE",
-            "EvalFile",   "MultiPV",          "UCI_ShowWDL",  "GoalMoves",     "ABDADA",
-            "SMPMode",    "SearchMode",       "GumbelTemp",   "Unknown Thing", "Hashes"};
-        return setoption_for(pick(names));
-    }
-
-    std::string go() {
-        switch (below(14)) {
-            case 0: return "go nodes " + std::to_string(1 + below(3000));
-            case 1: return "go depth " + std::to_string(1 + below(3));
-            case 2: return "go movetime " + std::to_string(below(15));
-            case 3:
-                return "go wtime " + std::to_string(below(2000)) + " btime " +
-                       std::to_string(below(2000)) + " winc " + std::to_string(below(50)) +
-                       " binc " + std::to_string(below(50));
-            case 4:
-                return "go wtime " + std::to_string(below(3000)) + " btime " +
-                       std::to_string(below(3000)) + " movestogo " + std::to_string(below(40));
-            case 5: return "go infinite";
-            case 6: return "go";
-            case 7:
-                return "go searchmoves " + random_move_text() + " " + random_move_text() +
-                       " nodes 800";
-            case 8: return "go perft " + std::to_string(below(3));
-            case 9: return "go ponder depth 2";
-            case 10: return "go depth " + number() + " nodes " + number();
-            case 11: return "go movetime " + number();
-            case 12: return "go infinite searchmoves " + random_move_text();
-            default: return "go nodes 500 depth 2 movetime 20";
-        }
-    }
-
-    std::string command() {
-        const int k = static_cast<int>(below(100));
-        if (k < 22) return go();
-        if (k < 32) return "stop";
-        if (k < 50) {
-            if (below(2))
-                return "position startpos" +
-                       std::string(below(5) ? " moves" + moves_from(START_FEN_TEXT, 30) : "");
-            const std::string f = fen();
-            return "position fen " + f + (below(2) ? " moves" + moves_from(f, 12) : "");
-        }
-        if (k < 66) return setoption();
-        if (k < 72) return "isready";
-        if (k < 74) return "uci";
-        if (k < 78) return "ucinewgame";
-        if (k < 81) return below(2) ? "d" : "display";
-        if (k < 85) return "eval";
-        if (k < 88) return below(2) ? "perft" : "perft " + std::to_string(below(3));
-        if (k < 89) return "quit";
-        if (k < 92)
-            return pick<std::string>({"position", "position moves e2e4", "position foo",
-                                      "setoption", "Quit", "UCI", "go go go", "stop stop"});
-        return pick<std::string>(
-            {"", "   ", "\t", "\r", "isready\r", " \xC2\xA0 isready \xE2\x80\x83"});
-    }
-
-    std::string random_bytes(std::size_t n) {
-        static const std::vector<std::string> pieces = {
-            " ",        "\t",           "\r",   std::string(1, '\0'),
-            "\xC2\xA0", "\xE3\x80\x80", "\xFF", "\xC3",
-            "go",       "moves",        "name", "value",
-            "fen",      "startpos"};
-        std::string out;
-        while (out.size() < n) {
-            if (below(4) == 0) {
-                out += pick(pieces);
-            } else {
-                char c = static_cast<char>(below(256));
-                if (c == '\n') c = ' ';
-                out += c;
-            }
-        }
-        return out;
-    }
-
-    std::string long_line() {
-        switch (below(4)) {
-            case 0: return random_bytes(10'000 + below(190'000));
-            case 1: {
-                std::string line = "position startpos moves";
-                const int rounds = 50 + static_cast<int>(below(800));
-                for (int i = 0; i < rounds; ++i) line += " g1f3 g8f6 f3g1 f6g8";
-                return line;
-            }
-            case 2: return "position startpos moves" + moves_from(START_FEN_TEXT, 400);
-            default: {
-                std::string line = "setoption name ";
-                for (int i = static_cast<int>(below(20'000)); i > 0; --i) line += "x ";
-                return line + "value 1";
-            }
-        }
-    }
-
-    std::string mutate(std::string line) {
-        static const std::vector<std::string> keywords = {
-            "moves",     "name",   "value",    "fen",   "startpos", "infinite", "searchmoves",
-            "depth",     "nodes",  "movetime", "wtime", "btime",    "winc",     "binc",
-            "movestogo", "ponder", "go",       "stop",  "position"};
-        const int edits = 1 + static_cast<int>(below(3));
-        for (int e = 0; e < edits; ++e) {
-            std::vector<std::string> words = words_of(line);
-            switch (below(7)) {
-                case 0:
-                    if (!line.empty()) line.erase(below(line.size()), 1 + below(4));
-                    break;
-                case 1: line.insert(below(line.size() + 1), random_bytes(1 + below(3))); break;
-                case 2:
-                case 3:
-                    if (!words.empty()) {
-                        words[below(words.size())] = below(2) ? number() : pick(keywords);
-                        line = join(words);
-                    }
-                    break;
-                case 4:
-                    if (!words.empty()) {
-                        const std::size_t i = below(words.size());
-                        words.insert(words.begin() + static_cast<std::ptrdiff_t>(i), words[i]);
-                        line = join(words);
-                    }
-                    break;
-                case 5:
-                    if (words.size() >= 2) {
-                        std::swap(words[below(words.size())], words[below(words.size())]);
-                        line = join(words);
-                    }
-                    break;
-                default: line.resize(below(line.size() + 1)); break;
-            }
-        }
-        return line;
-    }
-
-    static std::string join(const std::vector<std::string>& words) {
-        std::string out;
-        for (const std::string& w : words) out += (out.empty() ? "" : " ") + w;
-        return out;
-    }
-
-    // Keeps the line within what a fuzz run should spend (see the class comment).
-    std::string sanitize(std::string line) {
-        std::string_view view = line;
-        if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
-        const std::vector<std::string_view> words =
-            orvane::text::split_words(orvane::text::trim(view));
-        if (words.empty()) return line;
-        if (std::find(words.begin(), words.end(), "bench") != words.end()) return "isready";
-        if (std::find(words.begin(), words.end(), "perft") != words.end())
-            return below(2) ? "perft " + std::to_string(below(3))
-                            : "go perft " + std::to_string(below(3));
-        if (words[0] == "quit" && !allow_quit_) return "isready";
-        if (words[0] == "setoption") {
-            // The name as the engine reads it: after "name" (or from the start) up to "value".
-            const std::vector<std::string_view> args(words.begin() + 1, words.end());
-            std::size_t name_at = args.size(), value_at = args.size();
-            for (std::size_t i = 0; i < args.size(); ++i) {
-                if (args[i] == "name" && name_at == args.size()) name_at = i;
-                if (args[i] == "value" && value_at == args.size()) value_at = i;
-            }
-            const std::size_t begin = name_at == args.size() ? 0 : name_at + 1;
-            const std::size_t end = value_at >= begin ? value_at : args.size();
-            const std::string name =
-                orvane::text::ascii_lower(orvane::text::join(args, begin, end));
-            for (const char* guarded :
-                 {"hash", "threads", "goalmoves", "evalfile", "routerfile", "syzygypath"})
-                if (name == guarded) return setoption_for(name);
-        }
-        return line;
-    }
-
-    static constexpr const char* START_FEN_TEXT =
-        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
-
-    std::mt19937_64 rng_;
-    bool allow_quit_;
-};
 
 // Names every shape of line the engine prints; a line of no known shape (two lines run
 // together, a truncated line, stray text) is a fault.
@@ -900,58 +424,5 @@ inline bool is_known_output(const std::string& line) {
         if (std::regex_match(line, r)) return true;
     return false;
 }
-
-// Fails a fuzz run that stops making progress: the loop calls `step` before each line, and
-// if no step comes for `limit` the process is aborted with the last line on stderr (the
-// main thread is stuck, so a normal test failure could never be reported).
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit) : limit_(limit) {
-        thread_ = std::thread([this] {
-            std::unique_lock lock(mutex_);
-            std::uint64_t seen = steps_;
-            auto last_change = std::chrono::steady_clock::now();
-            while (!done_) {
-                changed_.wait_for(lock, std::chrono::seconds(1));
-                if (steps_ != seen) {
-                    seen = steps_;
-                    last_change = std::chrono::steady_clock::now();
-                } else if (!done_ && std::chrono::steady_clock::now() - last_change > limit_) {
-                    std::fprintf(stderr,
-                                 "fuzz: no progress for %lld s; stuck on line %llu: %.300s\n",
-                                 static_cast<long long>(limit_.count()),
-                                 static_cast<unsigned long long>(steps_), last_line_.c_str());
-                    std::fflush(stderr);
-                    std::abort();
-                }
-            }
-        });
-    }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-    void step(std::string_view line) {
-        std::lock_guard lock(mutex_);
-        ++steps_;
-        last_line_.assign(line.substr(0, 300));
-    }
-
-private:
-    std::chrono::seconds limit_;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::uint64_t steps_ = 0;
-    std::string last_line_;
-    bool done_ = false;
-};
 
 }  // namespace orvane::testing

@@ -75,6 +75,9 @@ TEST(SetoptionParsing, NameIsReadUpToValueAndLowerCased) {
         {"setoption name name value value", {"info string unknown option 'name'"}},
         {"setoption name Multi PV value 2", {"info string unknown option 'multi pv'"}},
         {"setoption name MultiPV2 value 2", {"info string unknown option 'multipv2'"}},
+        {"setoption name Hashes value 1", {"info string unknown option 'hashes'"}},
+        {"setoption name Foo  Bar value 1", {"info string unknown option 'foo bar'"}},
+        {"setoption name value 3", {"info string unknown option ''"}},
         {"setoption name", {"info string unknown option ''"}},
         {"setoption value 3", {"info string unknown option ''"}},
         {"setoption", {"info string unknown option ''"}},
@@ -100,6 +103,9 @@ TEST(SetoptionParsing, NameIsReadUpToValueAndLowerCased) {
         {"setoption name mOVE oVERHEAD value 10", {}},
         {"setoption name move   overhead value 10", {}},
         {"setoption name CLEAR HASH", {}},
+        {"setoption name clear hash value now", {}},
+        {"setoption name Threads value 999", {}},
+        {"setoption name Threads value 1", {}},
         {"setoption name uci_showwdl value false", {}},
         {"setoption name hash value 16", {}},
         {"setoption name Hash value 0", {}},  // the table's smallest size
@@ -148,14 +154,16 @@ TEST(SetoptionEffects, CheckValuesAreTrueOnlyForTheWordTrue) {
     };
     Engine engine;
     for (const Step& s : steps) {
-        exchange(engine, {"setoption name UCI_ShowWDL value " + s.value});
+        EXPECT_EQ(exchange(engine, {"setoption name UCI_ShowWDL value " + s.value}),
+                  std::vector<std::string>{});
         const std::vector<InfoLine> infos = search_infos(engine, 1);
         ASSERT_EQ(infos.size(), 1u) << s.value;
         EXPECT_EQ(infos[0].wdl.has_value(), s.on) << "'" << s.value << "'";
         EXPECT_EQ(infos[0].multipv.has_value(), s.on) << "'" << s.value << "'";
     }
     for (const Step& s : steps) {
-        exchange(engine, {"setoption name GoalMoves value " + s.value});
+        EXPECT_EQ(exchange(engine, {"setoption name GoalMoves value " + s.value}),
+                  std::vector<std::string>{});
         std::vector<std::string> others;
         search_infos(engine, 2, &others);
         EXPECT_EQ(count_prefix(others, "info string orvane "), s.on ? 3u : 0u)
@@ -173,8 +181,13 @@ TEST(SetoptionEffects, UseNnueChoosesTheEvaluator) {
     const std::vector<Step> steps = {
         {"false", false}, {"false", false}, {"TRUE", true}, {"true", true},
         {"no", false},    {"True", true},   {"0", false},   {"FALSE", false},
+        {"yes", false},
     };
     Engine engine;
+    // The built-in network is in use from the start.
+    const std::vector<std::string> first = exchange(engine, {"eval"});
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_TRUE(std::regex_match(first[0], NNUE)) << first[0];
     for (const Step& s : steps) {
         const std::vector<std::string> reply =
             exchange(engine, {"setoption name UseNNUE value " + s.value, "eval"});
@@ -189,10 +202,14 @@ TEST(SetoptionEffects, UseNnueChoosesTheEvaluator) {
 
 TEST(SetoptionEffects, SettingsSurviveAnEvaluatorSwitch) {
     Engine engine;
-    exchange(engine, {"setoption name MultiPV value 2", "setoption name UCI_ShowWDL value true",
-                      "setoption name Threads value 2"});
+    EXPECT_EQ(exchange(engine, {"setoption name MultiPV value 2",
+                                "setoption name UCI_ShowWDL value true",
+                                "setoption name Threads value 2"}),
+              std::vector<std::string>{});
     for (const std::string value : {"false", "true"}) {
-        exchange(engine, {"setoption name UseNNUE value " + value});
+        EXPECT_EQ(exchange(engine, {"setoption name UseNNUE value " + value}),
+                  std::vector<std::string>{std::string("info string evaluation: ")
+                                           + (value == "true" ? "NNUE" : "hand-written")});
         const std::vector<InfoLine> infos = search_infos(engine, 2);
         EXPECT_EQ(lines_at_last_depth(infos), 2u) << value;
         for (const InfoLine& i : infos) EXPECT_TRUE(i.wdl) << value;
@@ -205,6 +222,7 @@ TEST(SetoptionEffects, HashTooLargeKeepsTheOldSize) {
         {"4", ""},
         {"262144", "; keeping Hash 4 MB"},
         {"18446744073709551615", "; keeping Hash 4 MB"},
+        {"99999999999", "; keeping Hash 4 MB"},
         {"1", ""},
         {"262144", "; keeping Hash 1 MB"},
     };
@@ -232,11 +250,17 @@ TEST(SetoptionEffects, CombosAcceptTheirSpellingsOnly) {
         {"setoption name SMPMode value AbDaDa", {"info string SMPMode set to ABDADA"}},
         {"setoption name SMPMode value Lazy SMP", {}},
         {"setoption name SMPMode value ybwc2", {}},
+        {"setoption name SMPMode value splitpoints", {}},
+        {"setoption name SMPMode value", {}},
         {"setoption name SearchMode value ab", {"info string SearchMode set to AB"}},
         {"setoption name SearchMode value ALPHA-BETA", {"info string SearchMode set to AB"}},
         {"setoption name SearchMode value voi", {"info string SearchMode set to VOI"}},
         {"setoption name SearchMode value gumbelsh", {"info string SearchMode set to GumbelSH"}},
         {"setoption name SearchMode value Mcts", {"info string SearchMode set to GumbelSH"}},
+        {"setoption name SearchMode value Gumbel", {"info string SearchMode set to GumbelSH"}},
+        {"setoption name SearchMode value gumbel-sh", {"info string SearchMode set to GumbelSH"}},
+        {"setoption name SearchMode value alphabeta", {"info string SearchMode set to AB"}},
+        {"setoption name SearchMode value minimax", {}},
         {"setoption name SearchMode value gumbel sh", {}},
         {"setoption name SearchMode value", {}},
         {"setoption name RouterMode value replace", {}},
@@ -294,12 +318,14 @@ TEST_F(OptionFiles, EvalFileLoadsOrKeepsTheCurrentNetwork) {
         EXPECT_EQ(exchange(engine, {"eval"}), start_eval);
     }
     // With the hand-written evaluator the network is stored for later.
-    exchange(engine, {"setoption name UseNNUE value false"});
+    EXPECT_EQ(exchange(engine, {"setoption name UseNNUE value false"}),
+              std::vector<std::string>{"info string evaluation: hand-written"});
     EXPECT_EQ(
         exchange(engine, {"setoption name EvalFile value " + good}),
         (std::vector<std::string>{"info string loaded network " + good,
                                   "info string the network is used only when UseNNUE is true"}));
-    exchange(engine, {"setoption name UseNNUE value true"});
+    EXPECT_EQ(exchange(engine, {"setoption name UseNNUE value true"}),
+              std::vector<std::string>{"info string evaluation: NNUE"});
     EXPECT_EQ(exchange(engine, {"eval"}), start_eval);
     EXPECT_FALSE(search_infos(engine, 3).empty());
 }
@@ -311,25 +337,32 @@ TEST_F(OptionFiles, SyzygyPathLoadsAndUnloadsTables) {
     Engine engine;
     EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value " + tables}),
               std::vector<std::string>{"info string loaded Syzygy tables up to 5 pieces"});
-    exchange(engine, {kqk});
+    EXPECT_EQ(exchange(engine, {kqk}), std::vector<std::string>{});
     std::vector<InfoLine> infos = search_infos(engine, 2);
     ASSERT_FALSE(infos.empty());
     EXPECT_GT(infos.back().tbhits, 0u);
 
     EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value <empty>"}),
               std::vector<std::string>{});
-    exchange(engine, {"ucinewgame", kqk});
+    EXPECT_EQ(exchange(engine, {"ucinewgame", kqk}), std::vector<std::string>{});
     infos = search_infos(engine, 2);
     ASSERT_FALSE(infos.empty());
     EXPECT_EQ(infos.back().tbhits, 0u);
 
+    EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value"}), std::vector<std::string>{});
+    // Paths without tables are named quoted, with escapes.
+    EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value /nonexistent/tables"}),
+              std::vector<std::string>{
+                  "info string no Syzygy tables found in \"/nonexistent/tables\""});
+    EXPECT_EQ(exchange(engine, {"setoption name SyzygyPath value a\"b\\c"}),
+              std::vector<std::string>{"info string no Syzygy tables found in \"a\\\"b\\\\c\""});
     // A directory without tables: an error, and no tables afterwards.
     const std::vector<std::string> reply =
         exchange(engine, {"setoption name SyzygyPath value " + dir_.string()});
     ASSERT_EQ(reply.size(), 1u);
     EXPECT_TRUE(reply[0].starts_with("info string ")) << reply[0];
     EXPECT_NE(reply[0].find(dir_.string()), std::string::npos) << reply[0];
-    exchange(engine, {"ucinewgame", kqk});
+    EXPECT_EQ(exchange(engine, {"ucinewgame", kqk}), std::vector<std::string>{});
     infos = search_infos(engine, 2);
     ASSERT_FALSE(infos.empty());
     EXPECT_EQ(infos.back().tbhits, 0u);
@@ -390,7 +423,12 @@ TEST(SetoptionEffects, EveryOptionAcceptsAbsurdValues) {
         for (const std::string& value : values) {
             // A huge Hash or thread count would only test the machine.
             if ((name == "Hash" || name == "Threads") && value.size() > 2) continue;
-            exchange(engine, {"setoption name " + name + " value " + value});
+            // Silently ignored, except that UseNNUE names the evaluator it leaves in force.
+            const std::vector<std::string> expected =
+                name == "UseNNUE" ? std::vector<std::string>{"info string evaluation: hand-written"}
+                                  : std::vector<std::string>{};
+            EXPECT_EQ(exchange(engine, {"setoption name " + name + " value " + value}), expected)
+                << name << " " << value;
         }
         // A clock search must still end by itself whatever the overhead.
         for (const std::string go : {"go nodes 2000", "go wtime 300 btime 300"}) {

@@ -6,10 +6,12 @@
 
 #include "core/board/position.h"
 #include "core/search/score.h"
+#include "support/position_helpers.h"
 #include "uci/launch.h"
 
 namespace {
 
+using orvane::from_fen;
 using orvane::IterationInfo;
 using orvane::Move;
 using orvane::Position;
@@ -143,7 +145,7 @@ TEST(FormatInfo, ExactLines) {
                      "hashfull 0 tbhits 0 time 3600000 pv e2e4"});
     // Promotions in the PV.
     {
-        Position pos = std::get<Position>(Position::from_fen("8/P7/8/8/8/8/7p/k3K3 w - - 0 1"));
+        Position pos = from_fen("8/P7/8/8/8/8/7p/k3K3 w - - 0 1");
         const Move a8n = *pos.parse_uci_move("a7a8n");
         pos.make_move(a8n);
         const Move h1q = *pos.parse_uci_move("h2h1q");

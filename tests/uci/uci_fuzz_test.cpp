@@ -7,74 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "uci/engine.h"
-#include "uci/engine_process.h"
+#include "uci/uci_fuzz.h"
 
 namespace {
 
-using orvane::testing::count_prefix;
-using orvane::testing::EngineProcess;
-using orvane::testing::is_known_output;
+using orvane::testing::FuzzReport;
+using orvane::testing::NO_PROGRESS_LIMIT;
 using orvane::testing::StdoutPipe;
 using orvane::testing::UciLineMaker;
 using orvane::testing::Watchdog;
 
-constexpr std::chrono::seconds NO_PROGRESS_LIMIT{60};
-
-// What one fuzz run saw; checked after standard output is back.
-struct FuzzReport {
-    std::size_t searches = 0;
-    std::size_t bestmoves = 0;
-    std::size_t lines_out = 0;
-    std::vector<std::string> unknown;  // output lines of no known shape (first few)
-    std::string last_input;
-
-    void take(const std::vector<std::string>& lines) {
-        lines_out += lines.size();
-        bestmoves += count_prefix(lines, "bestmove");
-        for (const std::string& l : lines)
-            if (!is_known_output(l) && unknown.size() < 5) unknown.push_back(l.substr(0, 200));
-    }
-};
-
-void check(const FuzzReport& r) {
-    EXPECT_EQ(r.bestmoves, r.searches) << "last input: " << r.last_input;
-    EXPECT_TRUE(r.unknown.empty()) << ::testing::PrintToString(r.unknown);
-    EXPECT_GT(r.lines_out, 0u);
-}
-
-// Feeds `count` lines to an in-process engine, as the program's read loop would.
-FuzzReport fuzz_in_process(std::uint64_t rng_state, int count) {
-    FuzzReport report;
-    UciLineMaker maker(rng_state);
-    Watchdog watchdog(NO_PROGRESS_LIMIT);
-    StdoutPipe out;
-    {
-        orvane::uci::Engine engine;
-        for (int i = 0; i < count; ++i) {
-            std::string line = maker.next();
-            watchdog.step(line);
-            report.last_input = line.substr(0, 200);
-            if (UciLineMaker::starts_search(line)) ++report.searches;
-            std::string_view view = line;
-            if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
-            engine.handle(orvane::text::trim(view));  // "quit" only returns false here
-            if (i % 64 == 63) report.take(out.take_lines());
-        }
-        watchdog.step("stop");
-        engine.handle("stop");
-        watchdog.step("end of input");
-        engine.end_of_input();
-    }
-    out.restore();
-    report.take(out.take_lines());
-    return report;
-}
-
 TEST(UciFuzz, InProcessEngineSurvivesRandomLines) {
     for (std::uint64_t state : {0x9E3779B97F4A7C15ULL, 0xD1B54A32D192ED03ULL}) {
         SCOPED_TRACE(state);
-        check(fuzz_in_process(state, 1500));
+        orvane::testing::fuzz_in_process(state, 1500).check();
     }
 }
 
@@ -94,7 +40,7 @@ TEST(UciFuzz, RapidGoStopInterleavings) {
                                           "go nodes 1",
                                           "go depth 1 searchmoves e2e4"};
     FuzzReport report;
-    Watchdog watchdog(NO_PROGRESS_LIMIT);
+    Watchdog watchdog("UciFuzz.RapidGoStop", NO_PROGRESS_LIMIT);
     StdoutPipe out;
     {
         orvane::uci::Engine engine;
@@ -103,7 +49,7 @@ TEST(UciFuzz, RapidGoStopInterleavings) {
             engine.handle(setup);
             for (int i = 0; i < 60; ++i) {
                 const std::string& go = gos[maker.below(gos.size())];
-                watchdog.step(go);
+                watchdog.progress(go);
                 engine.handle(go);
                 ++report.searches;
                 switch (maker.below(5)) {
@@ -125,43 +71,13 @@ TEST(UciFuzz, RapidGoStopInterleavings) {
     }
     out.restore();
     report.take(out.take_lines());
-    check(report);
+    report.check();
 }
 
-// The same through the program's pipes: NUL bytes, "\r", invalid UTF-8 and long lines go
-// through its line reader. It must end with exit code 0 and print nothing on stderr.
 TEST(UciFuzz, ProgramSurvivesRandomLines) {
     FuzzReport report;
-    UciLineMaker maker(0xA0761D6478BD642FULL, false);
-    EngineProcess engine;
-    const std::optional<std::string> banner = engine.read_line();
-    ASSERT_TRUE(banner && banner->starts_with("Orvane 0.1.0 ("));
-    for (int i = 0; i < 600; ++i) {
-        const std::string line = maker.next();
-        report.last_input = line.substr(0, 200);
-        if (UciLineMaker::starts_search(line)) ++report.searches;
-        ASSERT_TRUE(engine.send(line))
-            << "the program stopped reading at line " << i << ": " << report.last_input;
-        // Read what has arrived, so neither side blocks on a full pipe.
-        if (i % 16 == 15) {
-            std::vector<std::string> lines;
-            std::string pending = engine.pending_output();
-            while (pending.find('\n') != std::string::npos) {
-                lines.push_back(*engine.read_line());
-                pending = engine.pending_output();
-            }
-            report.take(lines);
-        }
-    }
-    engine.send("stop");
-    engine.send("quit");
-    const std::vector<std::string> rest =
-        engine.read_until([](const std::string&) { return false; });
-    ASSERT_FALSE(engine.timed_out()) << "the program did not end after quit";
-    report.take(rest);
-    EXPECT_EQ(engine.wait_exit(), std::optional<int>(0)) << "signal " << engine.signal_number();
-    EXPECT_EQ(orvane::testing::unexpected_errors(engine.error_text()), "");
-    check(report);
+    orvane::testing::fuzz_program(0xA0761D6478BD642FULL, 600, report);
+    report.check();
 }
 
 }  // namespace

@@ -6,21 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "uci/engine.h"
-#include "uci/engine_process.h"
+#include "uci/uci_fuzz.h"
 
 namespace {
 
+using orvane::from_fen;
 using orvane::Position;
-using orvane::testing::count_prefix;
 using orvane::testing::EngineProcess;
 using orvane::testing::is_known_output;
 using orvane::testing::is_legal_line;
 using orvane::testing::parse_bestmove;
-using orvane::testing::position_from_fen;
-using orvane::testing::StdoutPipe;
 using orvane::testing::UciLineMaker;
-using orvane::testing::Watchdog;
 
 constexpr const char* KIWIPETE =
     "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
@@ -28,67 +24,14 @@ constexpr const char* KIWIPETE =
 TEST(UciStress, LongInProcessFuzz) {
     for (std::uint64_t state : {1ULL, 2ULL, 3ULL, 0xC0FFEEULL}) {
         SCOPED_TRACE(state);
-        std::size_t searches = 0, bestmoves = 0;
-        std::vector<std::string> unknown;
-        Watchdog watchdog(std::chrono::seconds(60));
-        StdoutPipe out;
-        auto take = [&](const std::vector<std::string>& lines) {
-            bestmoves += count_prefix(lines, "bestmove");
-            for (const std::string& l : lines)
-                if (!is_known_output(l) && unknown.size() < 5) unknown.push_back(l.substr(0, 200));
-        };
-        {
-            orvane::uci::Engine engine;
-            UciLineMaker maker(state);
-            for (int i = 0; i < 8000; ++i) {
-                const std::string line = maker.next();
-                watchdog.step(line);
-                searches += UciLineMaker::starts_search(line);
-                std::string_view view = line;
-                if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
-                engine.handle(orvane::text::trim(view));
-                if (i % 64 == 63) take(out.take_lines());
-            }
-            engine.handle("stop");
-            engine.end_of_input();
-        }
-        out.restore();
-        take(out.take_lines());
-        EXPECT_EQ(bestmoves, searches);
-        EXPECT_TRUE(unknown.empty()) << ::testing::PrintToString(unknown);
+        orvane::testing::fuzz_in_process(state, 8000).check();
     }
 }
 
 TEST(UciStress, LongProgramFuzz) {
-    UciLineMaker maker(0x5EED5EEDULL, false);
-    EngineProcess engine;
-    ASSERT_TRUE(engine.read_line());  // the banner
-    std::size_t searches = 0, bestmoves = 0;
-    std::vector<std::string> unknown;
-    auto take = [&](const std::vector<std::string>& lines) {
-        bestmoves += count_prefix(lines, "bestmove");
-        for (const std::string& l : lines)
-            if (!is_known_output(l) && unknown.size() < 5) unknown.push_back(l.substr(0, 200));
-    };
-    for (int i = 0; i < 4000; ++i) {
-        const std::string line = maker.next();
-        searches += UciLineMaker::starts_search(line);
-        ASSERT_TRUE(engine.send(line)) << "stopped reading at line " << i;
-        if (i % 16 == 15) {
-            std::vector<std::string> lines;
-            while (engine.pending_output().find('\n') != std::string::npos)
-                lines.push_back(*engine.read_line());
-            take(lines);
-        }
-    }
-    engine.send("stop");
-    engine.send("quit");
-    take(engine.read_until([](const std::string&) { return false; }));
-    EXPECT_FALSE(engine.timed_out());
-    EXPECT_EQ(engine.wait_exit(), std::optional<int>(0)) << "signal " << engine.signal_number();
-    EXPECT_EQ(orvane::testing::unexpected_errors(engine.error_text()), "");
-    EXPECT_EQ(bestmoves, searches);
-    EXPECT_TRUE(unknown.empty()) << ::testing::PrintToString(unknown);
+    orvane::testing::FuzzReport report;
+    orvane::testing::fuzz_program(0x5EED5EEDULL, 4000, report);
+    report.check();
 }
 
 TEST(UciStress, ThousandsOfGoStopCycles) {
@@ -114,7 +57,7 @@ TEST(UciStress, ThousandsOfGoStopCycles) {
         for (const std::string& s : setup) engine.send(s);
         for (int i = 0; i < 150; ++i, ++cycles) {
             const std::string& fen = fens[rng.below(fens.size())];
-            const Position root = position_from_fen(fen);
+            const Position root = from_fen(fen);
             engine.send("position fen " + fen);
             // Stop at once, after the first line, or let a small limit end it.
             const std::uint64_t how = rng.below(3);

@@ -4,16 +4,14 @@
 // makes and unmakes cleanly. All randomness comes from fixed rng states.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/board/movegen.h"
 #include "core/board/position.h"
+#include "support/stdout_capture.h"
+#include "support/uci_line_maker.h"
 #include "uci/engine.h"
 
 namespace orvane {
@@ -311,113 +309,30 @@ TEST(FenFuzz, HandPickedOddities) {
 // ---------------------------------------------------------------------------------------
 // Command lines through the engine
 
-// Standard output goes to /dev/null while the engine talks, and comes back afterwards.
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
-
-std::string random_command(Rng& rng, const Position& current) {
-    static const char* const PERFT_DEPTHS[] = {
-        "", "0", "1", "2", "-1", "x", "2.5", "4294967296", "99999999999999999999", "+2"};
-    static const char* const OTHER[] = {"d",
-                                        "display",
-                                        "isready",
-                                        "eval",
-                                        "ucinewgame",
-                                        "Quit",
-                                        "UCI",
-                                        "PERFT 1",
-                                        "",
-                                        "   ",
-                                        "\xC2\xA0",
-                                        "positionstartpos",
-                                        "\xE3\x80\x80"
-                                        "d"};
-    auto legal_moves = [&](int n) {
-        std::string out;
-        Position p = current;
-        for (int i = 0; i < n; ++i) {
-            MoveList moves;
-            movegen::generate_all(p, moves);
-            if (moves.empty()) break;
-            Move m = moves[static_cast<int>(pick(rng, moves.size()))];
-            out += ' ';
-            out += move_to_uci(m);
-            p.make_move(m);
-        }
-        return out;
-    };
-    switch (pick(rng, 10)) {
-        case 0:
-        case 1:
-            return std::string("position startpos moves")
-                   + legal_moves(static_cast<int>(pick(rng, 8)));
-        case 2:
-        case 3: {
-            std::string fen = rng() % 2 ? random_board_fen(rng)
-                                        : mutate(rng, SEED_FENS[pick(rng, std::size(SEED_FENS))]);
-            std::string line = "position fen " + fen;
-            if (rng() % 2) line += " moves" + legal_moves(static_cast<int>(pick(rng, 4)));
-            if (rng() % 4 == 0) line += " e2e4 junk e7e5";
-            return line;
-        }
-        case 4: {
-            static const char* const WORDS[] = {"fen", "startpos", "moves", "e2e4",
-                                                "8/8", "w",        "-"};
-            std::string line = "position";
-            for (int i = static_cast<int>(pick(rng, 5)); i > 0; --i)
-                line += std::string(" ") + WORDS[pick(rng, std::size(WORDS))];
-            return line;
-        }
-        case 5:
-        case 6:
-            return std::string("perft ") + PERFT_DEPTHS[pick(rng, std::size(PERFT_DEPTHS))];
-        case 7:
-            return std::string("go perft ") + (rng() % 2 ? "1" : "2");
-        case 8: {
-            std::string s;
-            for (std::size_t n = pick(rng, 30); n > 0; --n) s += random_piece_of_text(rng);
-            return s;
-        }
-        default:
-            return OTHER[pick(rng, std::size(OTHER))];
-    }
-}
-
 TEST(CommandFuzz, RandomLinesKeepTheEngineSound) {
-    Rng rng(0xC0DEC0DEULL);
+    // Every line of the command fuzzer but those that start a search, so that the position
+    // can be looked at after each one.
+    testing::UciLineMaker maker(0xC0DEC0DEULL, false);
     std::vector<std::string> problems;
     int commands = 0;
     {
+        testing::StdoutPipe quiet;
         uci::Engine engine;
-        QuietStdout quiet;
-        for (int i = 0; i < 400; ++i) {
-            const std::string line = random_command(rng, engine.position());
+        while (commands < 1500 && problems.size() <= 10) {
+            std::string line = maker.next();
+            if (testing::UciLineMaker::starts_search(line)) continue;
             ++commands;
-            if (!engine.handle(line)) problems.push_back("handle returned false for: " + line);
+            std::string_view view = line;
+            if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
+            if (!engine.handle(text::trim(view)))
+                problems.push_back("handle returned false for: " + line.substr(0, 200));
             std::string problem = check_accepted(engine.position());
-            if (!problem.empty()) problems.push_back(problem + " (after: " + line + ")");
-            if (problems.size() > 10) break;
+            if (!problem.empty()) problems.push_back(problem + " (after: " + line.substr(0, 200) + ")");
         }
         if (engine.handle("quit")) problems.push_back("quit did not end the loop");
     }
     for (const std::string& p : problems) ADD_FAILURE() << p;
-    EXPECT_EQ(commands, 400);
+    EXPECT_EQ(commands, 1500);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <random>
 #include <set>
 #include <string>
@@ -12,26 +11,14 @@
 
 #include "core/board/movegen.h"
 #include "core/board/position.h"
+#include "core/board/perft_epd.h"
+#include "support/position_helpers.h"
 
 namespace orvane {
 namespace {
 
 int sq(const char* name) { return (name[0] - 'a') + 8 * (name[1] - '1'); }
 
-Position parse(std::string_view fen) {
-    FenResult r = Position::from_fen(fen);
-    if (auto* e = std::get_if<FenError>(&r)) {
-        ADD_FAILURE() << "FEN rejected: " << fen << ": " << e->message;
-        return Position::startpos();
-    }
-    return std::get<Position>(std::move(r));
-}
-
-std::vector<Move> all_moves(const Position& p) {
-    MoveList list;
-    movegen::generate_all(p, list);
-    return {list.begin(), list.end()};
-}
 std::vector<Move> noisy_moves(const Position& p) {
     MoveList list;
     movegen::generate_noisy(p, list);
@@ -43,24 +30,10 @@ std::vector<Move> quiet_moves(const Position& p) {
     return {list.begin(), list.end()};
 }
 
-std::string uci_list(const std::vector<Move>& moves) {
-    std::string out;
-    for (Move m : moves) {
-        if (!out.empty()) out += ' ';
-        out += move_to_uci(m);
-    }
-    return out;
-}
-
-// The FENs of an EPD perft file (everything before the first ';').
+// The FENs of a shared perft suite.
 std::vector<std::string> epd_fens(const std::string& name) {
     std::vector<std::string> fens;
-    std::ifstream in(std::string(ORVANE_SOURCE_DIR) + "/../shared/perft/" + name);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        fens.push_back(line.substr(0, line.find(';')));
-    }
+    for (const perft_epd::PerftCase& c : perft_epd::load_epd(name)) fens.push_back(c.fen);
     return fens;
 }
 
@@ -148,12 +121,13 @@ std::vector<std::string> random_game_fens(int games, int plies, std::uint64_t rn
     std::vector<std::string> fens;
     std::mt19937_64 rng(rng_state);
     for (int g = 0; g < games; ++g) {
-        Position p = parse(starts[g % std::size(starts)]);
+        Position p = from_fen(starts[g % std::size(starts)]);
         for (int i = 0; i < plies; ++i) {
             fens.push_back(p.to_fen());
-            std::vector<Move> moves = all_moves(p);
+            MoveList moves;
+            movegen::generate_all(p, moves);
             if (moves.empty()) break;
-            p.make_move(moves[rng() % moves.size()]);
+            p.make_move(moves[static_cast<int>(rng() % moves.size())]);
         }
     }
     return fens;
@@ -177,8 +151,8 @@ TEST(Generators, NoisyAndQuietSplitAllInItsOrder) {
     int positions = 0;
     for (const std::string& fen : test_positions()) {
         SCOPED_TRACE(fen);
-        Position p = parse(fen);
-        const std::vector<Move> all = all_moves(p), noisy = noisy_moves(p), quiet = quiet_moves(p);
+        Position p = from_fen(fen);
+        const std::vector<Move> all = legal_moves(p), noisy = noisy_moves(p), quiet = quiet_moves(p);
         // Noisy moves are captures and promotions; the two lists keep the order of the full
         // list, so each is exactly the full list filtered.
         std::vector<Move> want_noisy, want_quiet;
@@ -209,9 +183,9 @@ TEST(Generators, NoisyAndQuietSplitAllInItsOrder) {
 TEST(Generators, MovesAreLegalAndWellFormed) {
     for (const std::string& fen : test_positions()) {
         SCOPED_TRACE(fen);
-        Position p = parse(fen);
+        Position p = from_fen(fen);
         const Color us = p.side();
-        for (Move m : all_moves(p)) {
+        for (Move m : legal_moves(p)) {
             const int from = move_from(m), to = move_to(m), kind = move_kind(m);
             const Piece mover = p.piece_on(from);
             ASSERT_NE(mover, NO_PIECE) << move_to_uci(m);
@@ -248,12 +222,12 @@ TEST(Generators, DoubleCheckAllowsOnlyKingMoves) {
     std::vector<std::string> fens(std::begin(SPECIAL_FENS), std::end(SPECIAL_FENS));
     for (const std::string& f : random_game_fens(400, 150, 0xD0B1EC4EULL)) fens.push_back(f);
     for (const std::string& fen : fens) {
-        Position p = parse(fen);
+        Position p = from_fen(fen);
         if (popcount(p.checkers()) < 2) continue;
         ++double_checks;
         SCOPED_TRACE(fen);
         const int king = p.king_square(p.side());
-        for (const auto& list : {all_moves(p), noisy_moves(p), quiet_moves(p)})
+        for (const auto& list : {legal_moves(p), noisy_moves(p), quiet_moves(p)})
             for (Move m : list) ASSERT_EQ(move_from(m), king) << move_to_uci(m);
         for (int v = 1; v < 65536; ++v) {
             const Move m = static_cast<Move>(v);
@@ -277,7 +251,7 @@ std::vector<std::string> sweep_positions() {
     // Positions in check, where evasions, pins and captures of the checker meet.
     int in_check = 0;
     for (const std::string& fen : random_game_fens(60, 150, 0xC4ECC4ECULL)) {
-        if (in_check < 40 && parse(fen).in_check()) {
+        if (in_check < 40 && from_fen(fen).in_check()) {
             fens.push_back(fen);
             ++in_check;
         }
@@ -289,8 +263,8 @@ TEST(IsLegalMove, AgreesWithGenerateAllOnEverySixteenBitValue) {
     int positions = 0;
     for (const std::string& fen : sweep_positions()) {
         SCOPED_TRACE(fen);
-        Position p = parse(fen);
-        const std::vector<Move> all = all_moves(p);
+        Position p = from_fen(fen);
+        const std::vector<Move> all = legal_moves(p);
         std::vector<bool> generated(65536, false);
         for (Move m : all) generated[m] = true;
         int accepted = 0;
@@ -311,10 +285,10 @@ TEST(IsLegalMove, AgreesWithGenerateAllOnEverySixteenBitValue) {
 TEST(IsLegalMove, StaleAndMalformedMoves) {
     // A queen-side castle remembered from when the right still existed.
     const Move castle = make_move(sq("e1"), sq("c1"), QUEEN_CASTLE);
-    EXPECT_TRUE(movegen::is_legal_move(parse("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1"), castle));
-    EXPECT_FALSE(movegen::is_legal_move(parse("r3k2r/8/8/8/8/8/8/R3K2R w Kkq - 0 1"), castle));
+    EXPECT_TRUE(movegen::is_legal_move(from_fen("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1"), castle));
+    EXPECT_FALSE(movegen::is_legal_move(from_fen("r3k2r/8/8/8/8/8/8/R3K2R w Kkq - 0 1"), castle));
     // A promotion written with kind 0, and the same squares as a real promotion.
-    Position promo = parse("4k3/1P6/8/8/8/8/8/4K3 w - - 0 1");
+    Position promo = from_fen("4k3/1P6/8/8/8/8/8/4K3 w - - 0 1");
     EXPECT_FALSE(movegen::is_legal_move(promo, make_move(sq("b7"), sq("b8"), QUIET)));
     EXPECT_TRUE(movegen::is_legal_move(promo, make_move(sq("b7"), sq("b8"), PROMO_KNIGHT)));
     // A capture written as a quiet move and the other way round.
@@ -325,10 +299,10 @@ TEST(IsLegalMove, StaleAndMalformedMoves) {
     EXPECT_FALSE(movegen::is_legal_move(start, make_move(sq("g1"), sq("f3"), 6)));
     EXPECT_FALSE(movegen::is_legal_move(start, make_move(sq("g1"), sq("f3"), 7)));
     // An en-passant capture once the square is gone.
-    Position ep = parse("4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1");
+    Position ep = from_fen("4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1");
     const Move take = make_move(sq("e5"), sq("d6"), EN_PASSANT);
     EXPECT_TRUE(movegen::is_legal_move(ep, take));
-    EXPECT_FALSE(movegen::is_legal_move(parse("4k3/8/8/3pP3/8/8/8/4K3 w - - 0 1"), take));
+    EXPECT_FALSE(movegen::is_legal_move(from_fen("4k3/8/8/3pP3/8/8/8/4K3 w - - 0 1"), take));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -372,20 +346,20 @@ const OrderCase ORDER_CASES[] = {
 
 TEST(GenerationOrder, HandCheckedPositions) {
     for (const OrderCase& c : ORDER_CASES) {
-        Position p = parse(c.fen);
-        EXPECT_EQ(uci_list(all_moves(p)), c.moves) << c.name;
+        Position p = from_fen(c.fen);
+        EXPECT_EQ(uci_list(legal_moves(p)), c.moves) << c.name;
     }
     // The kinds of the start position's moves: quiet, then double pushes.
-    std::vector<Move> start = all_moves(Position::startpos());
+    std::vector<Move> start = legal_moves(Position::startpos());
     ASSERT_EQ(start.size(), 20u);
     for (int i = 0; i < 12; ++i) EXPECT_EQ(move_kind(start[i]), QUIET);
     for (int i = 12; i < 20; ++i) EXPECT_EQ(move_kind(start[i]), DOUBLE_PUSH);
     // The kinds of the promotions, in order.
-    std::vector<Move> promos = noisy_moves(parse("r3k3/1P6/8/8/8/8/8/4K3 w - - 0 1"));
+    std::vector<Move> promos = noisy_moves(from_fen("r3k3/1P6/8/8/8/8/8/4K3 w - - 0 1"));
     const int kinds[] = {11, 8, 10, 9, 15, 12, 14, 13};
     ASSERT_EQ(promos.size(), std::size(kinds));
     for (std::size_t i = 0; i < promos.size(); ++i) EXPECT_EQ(move_kind(promos[i]), kinds[i]);
-    EXPECT_TRUE(quiet_moves(parse("r3k3/1P6/8/8/8/8/8/4K3 w - - 0 1")).size() == 5u);
+    EXPECT_TRUE(quiet_moves(from_fen("r3k3/1P6/8/8/8/8/8/4K3 w - - 0 1")).size() == 5u);
 }
 
 struct Expect {
@@ -456,8 +430,8 @@ const Expect SUBTLE_MOVES[] = {
 
 TEST(Legality, SubtleMoves) {
     for (const Expect& e : SUBTLE_MOVES) {
-        Position p = parse(e.fen);
-        std::vector<Move> all = all_moves(p);
+        Position p = from_fen(e.fen);
+        std::vector<Move> all = legal_moves(p);
         bool generated =
             std::any_of(all.begin(), all.end(), [&](Move m) { return move_to_uci(m) == e.move; });
         EXPECT_EQ(generated, e.legal) << e.move << " in " << e.fen;
@@ -482,8 +456,8 @@ TEST(Legality, MatesAndStalemates) {
         {"R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1", true},
     };
     for (const Case& c : cases) {
-        Position p = parse(c.fen);
-        EXPECT_TRUE(all_moves(p).empty()) << c.fen << ": " << uci_list(all_moves(p));
+        Position p = from_fen(c.fen);
+        EXPECT_TRUE(legal_moves(p).empty()) << c.fen << ": " << uci_list(legal_moves(p));
         EXPECT_FALSE(movegen::has_legal_move(p)) << c.fen;
         EXPECT_EQ(p.in_check(), c.in_check) << c.fen;
         EXPECT_EQ(movegen::perft(p, 3), 0u);
@@ -491,8 +465,8 @@ TEST(Legality, MatesAndStalemates) {
 }
 
 TEST(Generators, TheLargestMoveList) {
-    Position p = parse("R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1");
-    EXPECT_EQ(all_moves(p).size(), 218u);
+    Position p = from_fen("R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1");
+    EXPECT_EQ(legal_moves(p).size(), 218u);
     EXPECT_EQ(noisy_moves(p).size() + quiet_moves(p).size(), 218u);
 }
 

@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/board/movegen.h"
 #include "core/board/position.h"
 #include "perft_epd.h"
+#include "support/position_helpers.h"
 
 namespace orvane {
 namespace {
@@ -19,7 +18,6 @@ using perft_epd::PerftCase;
 using perft_epd::all_cases;
 using perft_epd::load_epd;
 using perft_epd::shared_path;
-
 
 TEST(PerftFiles, ArePresent) {
     EXPECT_GE(load_epd("standard.epd").size(), 6u) << shared_path("standard.epd");
@@ -30,9 +28,8 @@ class PerftFull : public testing::TestWithParam<PerftCase> {};
 
 TEST_P(PerftFull, EveryListedDepth) {
     const PerftCase& c = GetParam();
-    FenResult parsed = Position::from_fen(c.fen);
-    ASSERT_TRUE(std::holds_alternative<Position>(parsed)) << c.fen;
-    Position pos = std::get<Position>(parsed);
+    Position pos = from_fen(c.fen);
+    ASSERT_FALSE(HasFailure());
     ASSERT_FALSE(c.counts.empty());
     for (auto [depth, count] : c.counts)
         EXPECT_EQ(movegen::perft(pos, depth), count) << c.fen << " depth " << depth;

@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/board/movegen.h"
 #include "core/board/position.h"
 #include "perft_epd.h"
+#include "support/position_helpers.h"
 
 namespace orvane {
 namespace {
@@ -22,7 +21,6 @@ using perft_epd::PerftCase;
 using perft_epd::all_cases;
 using perft_epd::load_epd;
 using perft_epd::shared_path;
-
 
 // Per-move counts, printed only when a total is wrong.
 std::string divide(Position& pos, int depth) {
@@ -52,9 +50,8 @@ class Perft : public testing::TestWithParam<PerftCase> {};
 
 TEST_P(Perft, CountsWithinBudget) {
     const PerftCase& c = GetParam();
-    FenResult parsed = Position::from_fen(c.fen);
-    ASSERT_TRUE(std::holds_alternative<Position>(parsed)) << c.fen;
-    Position pos = std::get<Position>(parsed);
+    Position pos = from_fen(c.fen);
+    ASSERT_FALSE(HasFailure());
     const std::string fen_before = pos.to_fen();
     const std::uint64_t key_before = pos.key();
     int checked = 0;

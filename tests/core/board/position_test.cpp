@@ -13,6 +13,7 @@
 #include "core/board/movegen.h"
 #include "core/board/position.h"
 #include "core/board/zobrist.h"
+#include "support/position_helpers.h"
 
 namespace orvane {
 namespace {
@@ -21,15 +22,6 @@ constexpr std::string_view KIWIPETE =
     "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
 
 int sq(const char* name) { return (name[0] - 'a') + 8 * (name[1] - '1'); }
-
-Position parse(std::string_view fen) {
-    FenResult r = Position::from_fen(fen);
-    if (auto* e = std::get_if<FenError>(&r)) {
-        ADD_FAILURE() << "FEN rejected: " << fen << ": " << e->message;
-        return Position::startpos();
-    }
-    return std::get<Position>(std::move(r));
-}
 
 std::string fen_error(std::string_view fen) {
     FenResult r = Position::from_fen(fen);
@@ -148,7 +140,7 @@ void random_games(int games, int max_plies, std::uint64_t rng_state, Visit&& vis
     };
     std::mt19937_64 rng(rng_state);
     for (int g = 0; g < games; ++g) {
-        Position pos = parse(starts[g % std::size(starts)]);
+        Position pos = from_fen(starts[g % std::size(starts)]);
         for (int ply = 0; ply < max_plies; ++ply) {
             visit(pos);
             MoveList moves;
@@ -240,7 +232,7 @@ TEST(FenErrors, TextHasPrefix) {
 }
 
 TEST(FenReading, DefaultsForMissingFields) {
-    Position p = parse("4k3/8/8/8/8/8/8/4K3");
+    Position p = from_fen("4k3/8/8/8/8/8/8/4K3");
     EXPECT_EQ(p.side(), WHITE);
     EXPECT_EQ(p.castling(), 0);
     EXPECT_EQ(p.ep_square(), NO_SQUARE);
@@ -249,8 +241,8 @@ TEST(FenReading, DefaultsForMissingFields) {
     EXPECT_EQ(p.captured(), NO_PIECE);
     EXPECT_TRUE(p.history().empty());
     EXPECT_EQ(p.to_fen(), "4k3/8/8/8/8/8/8/4K3 w - - 0 1");
-    EXPECT_EQ(parse("4k3/8/8/8/8/8/8/4K3 b").to_fen(), "4k3/8/8/8/8/8/8/4K3 b - - 0 1");
-    EXPECT_EQ(parse("r3k3/8/8/8/8/8/8/4K3 b q").to_fen(), "r3k3/8/8/8/8/8/8/4K3 b q - 0 1");
+    EXPECT_EQ(from_fen("4k3/8/8/8/8/8/8/4K3 b").to_fen(), "4k3/8/8/8/8/8/8/4K3 b - - 0 1");
+    EXPECT_EQ(from_fen("r3k3/8/8/8/8/8/8/4K3 b q").to_fen(), "r3k3/8/8/8/8/8/8/4K3 b q - 0 1");
 }
 
 TEST(FenReading, WhiteSpaceAndExtraFields) {
@@ -264,20 +256,20 @@ TEST(FenReading, WhiteSpaceAndExtraFields) {
         "4k3/8/8/8/8/8/8/4K3 b - - 7 9 extra words 123",
     };
     for (const char* v : variants)
-        EXPECT_EQ(parse(v).to_fen(), "4k3/8/8/8/8/8/8/4K3 b - - 7 9") << v;
+        EXPECT_EQ(from_fen(v).to_fen(), "4k3/8/8/8/8/8/8/4K3 b - - 7 9") << v;
 }
 
 TEST(FenReading, ShortAndLongRanksThatPlaceNothingOffTheBoard) {
     // A rank may be short or run past h as long as no piece lands off the board.
-    EXPECT_EQ(parse("4k4/8/8/8/8/8/8/4K3").to_fen(), "4k3/8/8/8/8/8/8/4K3 w - - 0 1");
-    EXPECT_EQ(parse("4k/8/8/8/8/8/8/4K").to_fen(), "4k3/8/8/8/8/8/8/4K3 w - - 0 1");
-    EXPECT_EQ(parse("4k3/8/4K3").to_fen(), "4k3/8/4K3/8/8/8/8/8 w - - 0 1");
-    EXPECT_EQ(parse("4k3/88/8/8/8/8/8/4K3").to_fen(), "4k3/8/8/8/8/8/8/4K3 w - - 0 1");
-    EXPECT_EQ(parse("1111k111/8/8/8/8/8/8/K").to_fen(), "4k3/8/8/8/8/8/8/K7 w - - 0 1");
+    EXPECT_EQ(from_fen("4k4/8/8/8/8/8/8/4K3").to_fen(), "4k3/8/8/8/8/8/8/4K3 w - - 0 1");
+    EXPECT_EQ(from_fen("4k/8/8/8/8/8/8/4K").to_fen(), "4k3/8/8/8/8/8/8/4K3 w - - 0 1");
+    EXPECT_EQ(from_fen("4k3/8/4K3").to_fen(), "4k3/8/4K3/8/8/8/8/8 w - - 0 1");
+    EXPECT_EQ(from_fen("4k3/88/8/8/8/8/8/4K3").to_fen(), "4k3/8/8/8/8/8/8/4K3 w - - 0 1");
+    EXPECT_EQ(from_fen("1111k111/8/8/8/8/8/8/K").to_fen(), "4k3/8/8/8/8/8/8/K7 w - - 0 1");
 }
 
 TEST(FenReading, PawnsOnFirstAndLastRankAreAccepted) {
-    Position p = parse("P3k3/8/8/8/8/8/8/4K2p w - - 0 1");
+    Position p = from_fen("P3k3/8/8/8/8/8/8/4K2p w - - 0 1");
     EXPECT_EQ(p.piece_on(sq("a8")), make_piece(WHITE, PAWN));
     EXPECT_EQ(p.piece_on(sq("h1")), make_piece(BLACK, PAWN));
     EXPECT_EQ(p.to_fen(), "P3k3/8/8/8/8/8/8/4K2p w - - 0 1");
@@ -308,7 +300,7 @@ const CastlingCase CASTLING_CASES[] = {
 
 TEST(FenReading, CastlingRightsTheBoardCannotSupportAreDropped) {
     for (const CastlingCase& c : CASTLING_CASES) {
-        Position p = parse(c.fen);
+        Position p = from_fen(c.fen);
         std::string fen = p.to_fen();
         std::size_t side = fen.find(' ');
         std::size_t rights_end = fen.find(' ', side + 3);
@@ -344,17 +336,17 @@ const EpCase EP_CASES[] = {
 
 TEST(FenReading, EnPassantSquareKeptOnlyWhenCapturable) {
     for (const EpCase& c : EP_CASES) {
-        Position p = parse(c.fen);
+        Position p = from_fen(c.fen);
         const std::string kept = p.ep_square() < 64 ? square_name(p.ep_square()) : "-";
         EXPECT_EQ(kept, c.kept) << c.fen;
         EXPECT_EQ(incremental_keys(p), keys_from_scratch(p)) << c.fen;
     }
     // A dropped square leaves no trace in the key.
-    EXPECT_EQ(parse("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1").key(),
-              parse("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1").key());
+    EXPECT_EQ(from_fen("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1").key(),
+              from_fen("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1").key());
     // A kept one does.
-    EXPECT_EQ(parse("4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1").key(),
-              parse("4k3/8/8/3pP3/8/8/8/4K3 w - - 0 1").key() ^ zobrist::KEYS[784 + 3]);
+    EXPECT_EQ(from_fen("4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1").key(),
+              from_fen("4k3/8/8/3pP3/8/8/8/4K3 w - - 0 1").key() ^ zobrist::KEYS[784 + 3]);
 }
 
 struct ClockCase {
@@ -380,17 +372,17 @@ const ClockCase CLOCK_CASES[] = {
 TEST(FenReading, Clocks) {
     for (const ClockCase& c : CLOCK_CASES) {
         std::string fen = std::string("4k3/8/8/8/8/8/8/4K3 w - - ") + c.halfmove + " " + c.fullmove;
-        Position p = parse(fen);
+        Position p = from_fen(fen);
         EXPECT_EQ(p.halfmove(), c.want_halfmove) << fen;
         EXPECT_EQ(p.fullmove(), c.want_fullmove) << fen;
     }
-    EXPECT_EQ(parse("4k3/8/8/8/8/8/8/4K3 w - - 5").fullmove(), 1u);
+    EXPECT_EQ(from_fen("4k3/8/8/8/8/8/8/4K3 w - - 5").fullmove(), 1u);
 }
 
 TEST(FenReading, CheckersOfTheSideToMove) {
-    EXPECT_EQ(parse("4k3/8/8/8/8/8/4q3/4K3 w - - 0 1").checkers(), bit(sq("e2")));
-    EXPECT_EQ(parse("4k3/8/8/8/1b6/5n2/8/4K3 w - - 0 1").checkers(), bit(sq("b4")) | bit(sq("f3")));
-    EXPECT_EQ(parse(START_FEN).checkers(), 0u);
+    EXPECT_EQ(from_fen("4k3/8/8/8/8/8/4q3/4K3 w - - 0 1").checkers(), bit(sq("e2")));
+    EXPECT_EQ(from_fen("4k3/8/8/8/1b6/5n2/8/4K3 w - - 0 1").checkers(), bit(sq("b4")) | bit(sq("f3")));
+    EXPECT_EQ(from_fen(START_FEN).checkers(), 0u);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -413,9 +405,9 @@ const char* ROUND_TRIP_FENS[] = {
 
 TEST(FenWriting, RoundTrips) {
     for (const char* fen : ROUND_TRIP_FENS) {
-        Position p = parse(fen);
+        Position p = from_fen(fen);
         EXPECT_EQ(p.to_fen(), fen);
-        EXPECT_EQ(parse(p.to_fen()).key(), p.key()) << fen;
+        EXPECT_EQ(from_fen(p.to_fen()).key(), p.key()) << fen;
         expect_consistent(p, fen);
     }
 }
@@ -446,7 +438,7 @@ TEST(Diagram, HashIsSixteenLowerCaseHexDigits) {
     // Black to move and kings only: check the hash line on a few different keys.
     for (const char* fen : {"4k3/8/8/8/8/8/8/4K3 w - - 0 1", "4k3/8/8/8/8/8/8/4K3 b - - 0 1",
                             "k7/8/8/8/8/8/8/7K b - - 0 1"}) {
-        Position p = parse(fen);
+        Position p = from_fen(fen);
         std::string d = p.diagram();
         std::size_t at = d.rfind("Hash: ");
         ASSERT_NE(at, std::string::npos);
@@ -489,7 +481,7 @@ TEST(MakeUnmake, IncrementalKeysMatchAReadOfTheWrittenFen) {
     // the position read back from to_fen has the very same keys and clocks.
     random_games(30, 150, 0xFEEDF00DULL, [&](Position& pos) {
         const std::string fen = pos.to_fen();
-        Position again = parse(fen);
+        Position again = from_fen(fen);
         ASSERT_EQ(incremental_keys(again), incremental_keys(pos)) << fen;
         ASSERT_EQ(again.to_fen(), fen);
         ASSERT_EQ(again.checkers(), pos.checkers()) << fen;
@@ -529,7 +521,7 @@ TEST(MakeUnmake, RecordsWhatEachMoveChanges) {
          make_piece(WHITE, ROOK)},
     };
     for (const Case& c : cases) {
-        Position p = parse(c.fen);
+        Position p = from_fen(c.fen);
         const Snapshot before = snapshot(p);
         std::optional<Move> m = p.parse_uci_move(c.move);
         ASSERT_TRUE(m) << c.move << " in " << c.fen;
@@ -569,7 +561,7 @@ TEST(NullMove, FlipsOnlySideKeyClocksAndEnPassant) {
     for (int i = 0; i < static_cast<int>(std::size(fens)) + 1; ++i) {
         // The last case comes right after a capture, so there is a captured piece to clear.
         const bool after_capture = i == static_cast<int>(std::size(fens));
-        Position p = after_capture ? parse("4k3/8/8/3p4/4P3/8/8/4K3 w - - 0 1") : parse(fens[i]);
+        Position p = after_capture ? from_fen("4k3/8/8/3p4/4P3/8/8/4K3 w - - 0 1") : from_fen(fens[i]);
         if (after_capture) p.make_move(*p.parse_uci_move("e4d5"));
         SCOPED_TRACE(p.to_fen());
         const Snapshot before = snapshot(p);
@@ -630,7 +622,7 @@ TEST(Attacks, AttackersToAndIsAttackedAgree) {
         }
     });
     // Pawns attack diagonally forward only; sliders stop at the given occupancy.
-    Position p = parse("4k3/8/8/3p4/4P3/8/8/R3K3 w - - 0 1");
+    Position p = from_fen("4k3/8/8/3p4/4P3/8/8/R3K3 w - - 0 1");
     EXPECT_EQ(p.attackers_to(sq("d5"), p.pieces()), bit(sq("e4")));
     EXPECT_EQ(p.attackers_to(sq("e4"), p.pieces()), bit(sq("d5")));
     EXPECT_EQ(p.attackers_to(sq("a8"), p.pieces()), bit(sq("a1")));
@@ -668,7 +660,7 @@ TEST(GivesCheck, HandPickedMoves) {
         {"4k3/8/8/8/8/8/8/3QK3 w - - 0 1", "d1d6", false},
     };
     for (const Case& c : cases) {
-        Position p = parse(c.fen);
+        Position p = from_fen(c.fen);
         std::optional<Move> m = p.parse_uci_move(c.move);
         ASSERT_TRUE(m) << c.move << " in " << c.fen;
         EXPECT_EQ(p.gives_check(*m), c.check) << c.move << " in " << c.fen;
@@ -706,7 +698,7 @@ TEST(GivesCheck, AgreesWithMakingTheMoveOnEveryLegalMove) {
         }
     };
     for (const char* fen : extra) {
-        Position p = parse(fen);
+        Position p = from_fen(fen);
         check_all(p);
     }
     random_games(60, 120, 0x5EE0C4ECULL, check_all);
@@ -765,7 +757,7 @@ TEST(ParseUciMove, Cases) {
         {"4k3/8/8/3pP3/8/8/8/4K3 w - - 0 1", "e5d6", 0},
     };
     for (const Case& c : cases) {
-        Position p = parse(c.fen);
+        Position p = from_fen(c.fen);
         std::optional<Move> m = p.parse_uci_move(c.text);
         EXPECT_EQ(m.value_or(0), c.expected) << "'" << c.text << "' in " << c.fen;
     }
@@ -785,7 +777,7 @@ TEST(ParseUciMove, FindsEveryGeneratedMoveByItsText) {
 // Draw rules
 
 Position play(std::string_view fen, std::initializer_list<const char*> moves) {
-    Position p = parse(fen);
+    Position p = from_fen(fen);
     for (const char* text : moves) {
         std::optional<Move> m = p.parse_uci_move(text);
         EXPECT_TRUE(m) << text;
@@ -840,7 +832,7 @@ TEST(InsufficientMaterial, Table) {
         {START_FEN.data(), false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(parse(c.fen).insufficient_material(), c.insufficient) << c.fen;
+        EXPECT_EQ(from_fen(c.fen).insufficient_material(), c.insufficient) << c.fen;
 }
 
 TEST(Copies, CarryTheirHistory) {

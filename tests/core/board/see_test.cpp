@@ -11,15 +11,10 @@
 
 #include "core/board/movegen.h"
 #include "core/board/see.h"
+#include "support/position_helpers.h"
 
 namespace orvane {
 namespace {
-
-Position parse(std::string_view fen) {
-    FenResult r = Position::from_fen(fen);
-    if (auto* e = std::get_if<FenError>(&r)) ADD_FAILURE() << e->text() << " in " << fen;
-    return std::get<Position>(std::move(r));
-}
 
 struct ExchangeCase {
     std::string_view name, fen, move;
@@ -90,7 +85,7 @@ class Exchange : public testing::TestWithParam<ExchangeCase> {};
 
 TEST_P(Exchange, ThresholdsAroundTheValue) {
     const ExchangeCase& c = GetParam();
-    Position pos = parse(c.fen);
+    Position pos = from_fen(c.fen);
     const std::optional<Move> m = pos.parse_uci_move(c.move);
     ASSERT_TRUE(m.has_value()) << c.move << " is not legal in " << c.fen;
     for (int t : {-25'000, c.value - 100, c.value - 1, c.value, c.value + 1, c.value + 100, 0,
@@ -147,7 +142,7 @@ int reference_value(const Position& pos, Move m) {
 
 TEST(See, HandTableAgreesWithTheReference) {
     for (const ExchangeCase& c : EXCHANGES) {
-        Position pos = parse(c.fen);
+        Position pos = from_fen(c.fen);
         EXPECT_EQ(reference_value(pos, *pos.parse_uci_move(c.move)), c.value) << c.name;
     }
 }
@@ -169,7 +164,7 @@ TEST(See, AgreesWithTheReferenceOnRandomGames) {
     int moves_checked = 0, captures_checked = 0, nonzero = 0;
     for (std::string_view start : GAME_STARTS) {
         for (int game = 0; game < 12; ++game) {
-            Position pos = parse(start);
+            Position pos = from_fen(start);
             for (int ply = 0; ply < 80; ++ply) {
                 MoveList moves;
                 movegen::generate_all(pos, moves);

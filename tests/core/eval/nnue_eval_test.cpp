@@ -16,15 +16,10 @@
 
 #include "core/board/movegen.h"
 #include "core/eval/nnue/nnue_eval.h"
+#include "support/position_helpers.h"
 
 namespace orvane::nnue {
 namespace {
-
-Position parse(std::string_view fen) {
-    FenResult r = Position::from_fen(fen);
-    if (auto* e = std::get_if<FenError>(&r)) ADD_FAILURE() << e->text() << " in " << fen;
-    return std::get<Position>(std::move(r));
-}
 
 // How a random network's weights are drawn: feature weights in -spread..spread and biases
 // in bias_lo..bias_hi keep many activations inside 0..255; full_range draws any i16, so
@@ -157,7 +152,7 @@ TEST(NnueEval, KingKeysFollowTheBucketLayouts) {
         EXPECT_EQ(king_key(c.buckets, c.side, static_cast<Square>(square_of(c.square))), c.key)
             << c.buckets << " buckets, " << (c.side == WHITE ? "white" : "black") << " king on "
             << c.square;
-    const Position pos = parse("8/8/8/8/8/8/6k1/K7 w - - 0 1");
+    const Position pos = from_fen("8/8/8/8/8/8/6k1/K7 w - - 0 1");
     EXPECT_EQ(king_keys(8, pos), (KingKeys{0, 15}));
 }
 
@@ -221,7 +216,7 @@ int rarity(const Position& pos, Move m) {
 // with the plain recomputation.
 void walk(const std::shared_ptr<const Network>& net, std::vector<NnueEval>& evals,
           std::string_view fen, int steps, std::mt19937_64& rng, WalkStats& stats) {
-    Position pos = parse(fen);
+    Position pos = from_fen(fen);
     NnueEval fresh(net);
     for (NnueEval& e : evals) e.reset(pos);
     std::vector<Move> line;
@@ -356,7 +351,7 @@ TEST(NnueEval, WdlComesFromTheHeadAndSumsToOne) {
     auto with_head = random_network({{4, 8, true}, 40, -50, 250, false}, 5);
     auto without = random_network({{4, 8, false}, 40, -50, 250, false}, 5);
     for (std::string_view fen : WALK_STARTS) {
-        const Position pos = parse(fen);
+        const Position pos = from_fen(fen);
         NnueEval plain(without);
         plain.reset(pos);
         EXPECT_FALSE(plain.wdl(pos));
@@ -379,7 +374,7 @@ TEST(NnueEval, WdlComesFromTheHeadAndSumsToOne) {
 
 TEST(NnueEval, CopiesKeepTheirOwnStackAndShareTheNetwork) {
     auto net = random_network({{8, 8, true}, 40, -50, 250, false}, 11);
-    Position pos = parse("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1");
+    Position pos = from_fen("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1");
     NnueEval original(net);
     original.reset(pos);
     // The king crosses to the e-h side and the rook moves: both perspectives change.

@@ -21,6 +21,7 @@
 #include "core/eval/pst_eval.h"
 #include "core/board/movegen.h"
 #include "core/eval/nnue/nnue_eval.h"
+#include "support/position_helpers.h"
 
 namespace orvane {
 namespace {
@@ -49,12 +50,6 @@ std::shared_ptr<const nnue::Network> pst_net() {
         return std::get<std::shared_ptr<const nnue::Network>>(std::move(result));
     }();
     return net;
-}
-
-Position parse(std::string_view fen) {
-    FenResult r = Position::from_fen(fen);
-    if (auto* e = std::get_if<FenError>(&r)) ADD_FAILURE() << e->text() << " in " << fen;
-    return std::get<Position>(std::move(r));
 }
 
 // A move in standard algebraic notation, matched against the legal moves.
@@ -236,7 +231,7 @@ constexpr FenCase EXACT_CASES[] = {
 class NnuePstExact : public testing::TestWithParam<FenCase> {};
 
 TEST_P(NnuePstExact, MatchesWithinTolerance) {
-    Position pos = parse(GetParam().fen);
+    Position pos = from_fen(GetParam().fen);
     const auto net = pst_net();
     ASSERT_TRUE(net);
     nnue::NnueEval nnue(net);
@@ -260,9 +255,9 @@ TEST(NnuePst, StartPositionIsLevelAndTheHeadFavoursTheStrongerSide) {
     EXPECT_GT(level->draw, level->win);
 
     // White is a queen up; from Black's side the same position is lost.
-    Position up = parse("rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
+    Position up = from_fen("rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
     std::optional<WdlProbs> white = nnue.wdl(up);
-    Position black_to_move = parse("rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1");
+    Position black_to_move = from_fen("rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1");
     std::optional<WdlProbs> black = nnue.wdl(black_to_move);
     ASSERT_TRUE(white && black);
     EXPECT_GT(white->win, 0.95f);

@@ -12,18 +12,13 @@
 #include "core/eval/pst_eval.h"
 #include "core/board/movegen.h"
 #include "support/fen_mirror.h"
+#include "support/position_helpers.h"
 
 namespace orvane {
 namespace {
 
 using fen_mirror::colour_mirror;
 using fen_mirror::file_mirror;
-
-Position parse(std::string_view fen) {
-    FenResult r = Position::from_fen(fen);
-    if (auto* e = std::get_if<FenError>(&r)) ADD_FAILURE() << e->text() << " in " << fen;
-    return std::get<Position>(std::move(r));
-}
 
 constexpr std::string_view SYMMETRY_FENS[] = {
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
@@ -47,7 +42,7 @@ constexpr std::string_view SYMMETRY_FENS[] = {
 TEST(PstEval, MirroredBoardsScoreTheSame) {
     for (std::string_view fen : SYMMETRY_FENS) {
         const std::string mirrored = colour_mirror(fen);
-        Position a = parse(fen), b = parse(mirrored), c = parse(file_mirror(fen));
+        Position a = from_fen(fen), b = from_fen(mirrored), c = from_fen(file_mirror(fen));
         EXPECT_EQ(PstEval{}.evaluate(a), PstEval{}.evaluate(b)) << fen << " vs " << mirrored;
         EXPECT_EQ(eval::evaluate_white(a), -eval::evaluate_white(b)) << fen;
         EXPECT_EQ(eval::phase(a), eval::phase(b)) << fen;
@@ -64,9 +59,9 @@ TEST(PstEval, SymmetricAlongRandomGames) {
         for (int ply = 0; ply < 120; ++ply) {
             const std::string fen = pos.to_fen();
             const int white = eval::evaluate_white(pos);
-            ASSERT_EQ(PstEval{}.evaluate(parse(colour_mirror(fen))), PstEval{}.evaluate(pos))
+            ASSERT_EQ(PstEval{}.evaluate(from_fen(colour_mirror(fen))), PstEval{}.evaluate(pos))
                 << fen;
-            ASSERT_EQ(eval::evaluate_white(parse(file_mirror(fen))), white) << fen;
+            ASSERT_EQ(eval::evaluate_white(from_fen(file_mirror(fen))), white) << fen;
             ++checked;
             MoveList moves;
             movegen::generate_all(pos, moves);
@@ -137,7 +132,7 @@ class HandScores : public testing::TestWithParam<HandCase> {};
 
 TEST_P(HandScores, MatchTheTables) {
     const HandCase& c = GetParam();
-    Position pos = parse(c.fen);
+    Position pos = from_fen(c.fen);
     EXPECT_EQ(eval::phase(pos), c.phase);
     EXPECT_EQ(eval::evaluate_white(pos), c.white);
     EXPECT_EQ(PstEval{}.evaluate(pos), pos.side() == WHITE ? c.white : -c.white);

@@ -33,6 +33,11 @@ class StressSession {
 public:
     explicit StressSession(const StressPlan& plan)
         : plan_(plan), rng_(plan.rng_state), watchdog_(plan.name) {}
+    // Test framework messages printed after the last look at the output go to standard output.
+    ~StressSession() {
+        out_.restore();
+        for (const std::string& line : out_.take_lines()) std::printf("%s\n", line.c_str());
+    }
 
     void run() {
         const int base = task_count();
@@ -74,11 +79,10 @@ public:
         const std::set<std::string> expected = {
             "SMPMode set to Lazy", "SMPMode set to YBWC", "SMPMode set to ABDADA",
             "evaluation: NNUE", "evaluation: hand-written"};
-        for (const std::string& s : out_.info_strings())
+        for (const std::string& s : info_strings_)
             EXPECT_TRUE(expected.count(s)) << "unexpected info string: " << s;
         std::fprintf(stderr, "%s: %zu searches, %llu info lines, %d restarts\n", plan_.name,
-                     out_.bestmoves().size(), static_cast<unsigned long long>(out_.info_count()),
-                     restarts);
+                     bestmoves_.size(), static_cast<unsigned long long>(infos_), restarts);
     }
 
 private:
@@ -177,11 +181,29 @@ private:
         }
     }
 
+    // Sorts the captured lines; a line of no kind the session expects (a test framework
+    // message, say) goes on to standard error so that nothing is lost.
+    void take_output() {
+        out_.sync();
+        for (const std::string& line : out_.take_lines()) {
+            if (line.starts_with("bestmove "))
+                bestmoves_.push_back(line.substr(9));
+            else if (line.starts_with("info string "))
+                info_strings_.push_back(line.substr(12));
+            else if (line.starts_with("info "))
+                ++infos_;
+            else if (line == "readyok")
+                ++readyok_count_;
+            else
+                std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    }
+
     // Every search started so far has ended and printed one legal bestmove.
     void check_output() {
         watchdog_.progress("sync");
-        out_.sync();
-        const std::vector<std::string> moves = out_.bestmoves();
+        take_output();
+        const std::vector<std::string>& moves = bestmoves_;
         ASSERT_EQ(moves.size(), positions_.size()) << "after " << commands_.back();
         for (; checked_ < moves.size(); ++checked_) {
             const Position& pos = positions_[checked_];
@@ -204,13 +226,17 @@ private:
                 EXPECT_TRUE(after.parse_uci_move(text.substr(space + 8)).has_value());
             }
         }
-        EXPECT_EQ(out_.readyok_count(), readyoks_);
+        EXPECT_EQ(readyok_count_, readyoks_);
     }
 
     StressPlan plan_;
     std::mt19937 rng_;
     Watchdog watchdog_;
-    OutputCapture out_;
+    StdoutPipe out_;
+    std::vector<std::string> bestmoves_;
+    std::vector<std::string> info_strings_;
+    std::uint64_t infos_ = 0;
+    std::uint64_t readyok_count_ = 0;
     std::unique_ptr<uci::Engine> engine_;
     std::vector<Position> positions_;
     std::vector<std::string> commands_;

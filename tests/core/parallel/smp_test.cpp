@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/parallel/smp_test_support.h"
+
 namespace orvane::smp {
 namespace {
 
@@ -408,27 +410,25 @@ TEST(YbwcPool, EndOfTheSearchReleasesEveryWaitingHelper) {
     pool.remove_split(stopped);
 }
 
-TEST(YbwcPool, EveryMoveIsHandedOutExactlyOnce) {
-    // A creator publishes split points one after the other and works on each itself, as the
-    // main thread does; helpers take moves through the pool. Each move is taken once, no
-    // helper takes a move from a split point the creator has already removed (its result
-    // would be lost), and every helper leaves when the search ends.
+TEST(YbwcPool, NoSplitPointIsRemovedWhileAHelperWorksOnIt) {
+    // A creator publishes split points one after the other, as the main thread does; helpers
+    // take moves through the pool. The creator removes a split point once no helper is on it:
+    // by then every move handed out must be finished, or a helper's result would be lost. On
+    // every other split point the creator leaves all the moves to the helpers, so the pool has
+    // to hand each of those to a waiting helper. Every helper leaves when the search ends.
+    testing::Watchdog watchdog("YbwcPool.NoSplitPointIsRemoved");
     YbwcPool pool;
     pool.set_active(true);
     constexpr int HELPERS = 3, SPLITS = 300, MOVES = 12;
-    std::vector<std::atomic<int>> taken(SPLITS * MOVES);
-    std::atomic<int> late_moves{0};
+    std::vector<std::atomic<int>> finished(SPLITS * MOVES);
     std::atomic<int> helper_moves{0};
-
-    std::vector<std::atomic<bool>> removed(SPLITS);
-    auto work = [&](YbwcSplit& s, int split_index, bool helper) {
+    auto work = [&](YbwcSplit& s, bool helper) {
         for (;;) {
             const std::size_t i = s.next.fetch_add(1);
             if (i >= s.moves.size()) break;
-            if (removed[split_index].load()) late_moves.fetch_add(1);
-            taken[split_index * MOVES + static_cast<int>(i)].fetch_add(1);
+            std::this_thread::yield();  // a move takes a while: room for the others to step in
+            finished[s.ply * MOVES + static_cast<int>(i)].fetch_add(1);
             if (helper) helper_moves.fetch_add(1);
-            std::this_thread::yield();  // room for the other threads to step in
         }
     };
     std::vector<std::shared_ptr<YbwcSplit>> splits;
@@ -441,26 +441,29 @@ TEST(YbwcPool, EveryMoveIsHandedOutExactlyOnce) {
     for (int h = 0; h < HELPERS; ++h)
         helpers.emplace_back([&] {
             while (std::shared_ptr<YbwcSplit> s = pool.wait_for_work()) {
-                work(*s, s->ply, true);
+                work(*s, true);
                 pool.release(*s);
             }
         });
 
+    int lost = 0;
     for (int k = 0; k < SPLITS; ++k) {
         YbwcSplit& s = *splits[k];
         pool.push_split(splits[k]);
-        work(s, k, false);
-        while (s.helpers.load() != 0) pool.wait_briefly(s);
+        if (k % 2 == 0) work(s, false);
+        while (s.next.load() < MOVES || s.helpers.load() != 0) {
+            pool.wait_briefly(s);
+            std::this_thread::yield();
+        }
+        for (int i = 0; i < MOVES; ++i) lost += finished[k * MOVES + i].load() != 1;
         pool.remove_split(splits[k]);
-        removed[k].store(true);
     }
     pool.set_active(false);
     for (std::thread& t : helpers) t.join();
 
-    for (int i = 0; i < SPLITS * MOVES; ++i) ASSERT_EQ(taken[i].load(), 1) << "move " << i;
-    EXPECT_EQ(late_moves.load(), 0);
+    EXPECT_EQ(lost, 0) << "moves unfinished when their split point was removed";
+    EXPECT_GE(helper_moves.load(), SPLITS / 2 * MOVES);
     for (const auto& s : splits) EXPECT_EQ(s->helpers.load(), 0u);
-    std::printf("helpers took %d of %d moves\n", helper_moves.load(), SPLITS * MOVES);
 }
 
 }  // namespace

@@ -1,54 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <map>
 #include <string>
 
 #include "core/board/movegen.h"
 #include "core/router/router_moe_net.h"
+#include "support/fen_mirror.h"
 #include "support/position_helpers.h"
 
 using namespace orvane;
 using router_moe::RouterMoeNet;
 
 namespace {
-
-// The same position with colours swapped and the board turned upside down.
-std::string mirror_fen(std::string_view fen) {
-    std::vector<std::string> fields;
-    std::string cur;
-    for (char c : std::string(fen) + " ") {
-        if (c != ' ') {
-            cur += c;
-        } else if (!cur.empty()) {
-            fields.push_back(cur);
-            cur.clear();
-        }
-    }
-    auto swap_case = [](char c) {
-        return std::isupper(c) ? char(std::tolower(c)) : char(std::toupper(c));
-    };
-    std::vector<std::string> ranks(1);
-    for (char c : fields[0]) {
-        if (c == '/')
-            ranks.emplace_back();
-        else
-            ranks.back() += swap_case(c);
-    }
-    std::string board;
-    for (auto it = ranks.rbegin(); it != ranks.rend(); ++it)
-        board += (board.empty() ? "" : "/") + *it;
-    std::string castle;
-    for (char c : std::string("KQkq"))
-        if (fields[2].find(swap_case(c)) != std::string::npos) castle += c;
-    if (castle.empty()) castle = "-";
-    std::string ep = fields[3];
-    if (ep != "-") ep[1] = ep[1] == '3' ? '6' : '3';
-    return board + (fields[1] == "w" ? " b " : " w ") + castle + " " + ep + " " + fields[4] + " "
-           + fields[5];
-}
 
 std::string load_error(const std::vector<std::uint8_t>& bytes) {
     auto result = RouterMoeNet::from_bytes(bytes);
@@ -275,7 +240,7 @@ TEST(RouterMoePlanes, EncodeTheSideToMovesView) {
     for (const char* fen : FENS) {
         std::vector<float> mine(19 * 64), twin(19 * 64);
         router_moe::input_planes(from_fen(fen), mine.data());
-        router_moe::input_planes(from_fen(mirror_fen(fen)), twin.data());
+        router_moe::input_planes(from_fen(fen_mirror::colour_mirror(fen)), twin.data());
         EXPECT_EQ(mine, twin) << fen;
     }
 }
@@ -288,7 +253,7 @@ TEST(RouterMoeLogProbs, SumToOneAndMatchTheMirroredTwin) {
     for (std::uint32_t top_k : {0u, 1u, 3u}) {
         for (const char* fen : FENS) {
             const Position pos = from_fen(fen);
-            const Position twin = from_fen(mirror_fen(fen));
+            const Position twin = from_fen(fen_mirror::colour_mirror(fen));
             const std::vector<Move> moves = legal_moves(pos);
             const std::vector<Move> twin_moves = legal_moves(twin);
             const std::vector<float> lp = net.log_probs(pos, moves, top_k);
@@ -435,10 +400,18 @@ TEST(RouterMoeLogProbs, HandComputedPromotionFeatures) {
     EXPECT_NEAR(lp["a1b2"], std::log(0.5 / 3), 1e-5);
 }
 
-TEST(RouterMoeLogProbs, CorruptSourceLogitsDoNotBreakTopK) {
+TEST(RouterMoeLogProbs, CorruptSourceLogitsShowInEveryValue) {
+    // The king's source logit is NaN: the top-K choice must rank it without breaking the sort,
+    // and no move may get a plausible probability out of corrupt weights.
     RouterMoeNet net = random_net(2, 0, 2, 8);
-    net.piece_embed[KING * 8] = std::nanf("");
     const Position pos = from_fen("7k/8/8/8/8/8/1P6/K6N w - - 0 1");
     const std::vector<Move> moves = legal_moves(pos);
-    EXPECT_EQ(net.log_probs(pos, moves, 1).size(), moves.size());
+    for (float lp : net.log_probs(pos, moves, 1)) EXPECT_TRUE(std::isfinite(lp));
+    net.piece_embed[KING * 8] = std::nanf("");
+    for (std::uint32_t top_k : {0u, 1u, 2u}) {
+        const std::vector<float> lp = net.log_probs(pos, moves, top_k);
+        ASSERT_EQ(lp.size(), moves.size());
+        for (std::size_t i = 0; i < lp.size(); ++i)
+            EXPECT_TRUE(std::isnan(lp[i])) << "top " << top_k << " " << move_to_uci(moves[i]);
+    }
 }

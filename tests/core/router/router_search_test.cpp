@@ -5,6 +5,7 @@
 #include "core/board/movegen.h"
 #include "core/router/router_policy.h"
 #include "core/search/searcher.h"
+#include "support/position_helpers.h"
 
 using namespace orvane;
 
@@ -45,7 +46,7 @@ TEST(RouterSearch, FindsTheSameMatesInEveryMode) {
                 auto table = tt::TranspositionTable::new_table(2);
                 Searcher<PstEval> s(PstEval{}, table, std::make_shared<std::atomic<bool>>(false));
                 s.set_policy(make_policy(kind, settings));
-                Position pos = std::get<Position>(Position::from_fen(c.fen));
+                Position pos = from_fen(c.fen);
                 SearchLimits limits;
                 limits.depth = 2 * c.moves + 3;
                 bool legal_lines = true;

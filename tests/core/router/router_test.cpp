@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -9,6 +8,7 @@
 
 #include "core/board/movegen.h"
 #include "core/router/router_net.h"
+#include "support/fen_mirror.h"
 #include "support/position_helpers.h"
 
 using namespace orvane;
@@ -21,46 +21,6 @@ Move find_move(const Position& pos, std::string_view uci) {
         if (move_to_uci(m) == uci) return m;
     ADD_FAILURE() << "no legal move " << uci << " in " << pos.to_fen();
     return NULL_MOVE;
-}
-
-// The same position with colours swapped and the board turned upside down.
-std::string mirror_fen(std::string_view fen) {
-    std::vector<std::string> fields;
-    std::string cur;
-    for (char c : fen) {
-        if (c == ' ') {
-            if (!cur.empty()) fields.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) fields.push_back(cur);
-    auto swap_case = [](char c) {
-        return std::isupper(c) ? char(std::tolower(c)) : char(std::toupper(c));
-    };
-    std::vector<std::string> ranks;
-    std::string rank;
-    for (char c : fields[0]) {
-        if (c == '/') {
-            ranks.push_back(rank);
-            rank.clear();
-        } else {
-            rank += swap_case(c);
-        }
-    }
-    ranks.push_back(rank);
-    std::string board;
-    for (auto it = ranks.rbegin(); it != ranks.rend(); ++it)
-        board += (board.empty() ? "" : "/") + *it;
-    std::string castle;
-    for (char c : std::string("KQkq"))
-        if (fields[2].find(swap_case(c)) != std::string::npos) castle += c;
-    if (castle.empty()) castle = "-";
-    std::string ep = fields[3];
-    if (ep != "-") ep[1] = ep[1] == '3' ? '6' : '3';
-    return board + (fields[1] == "w" ? " b " : " w ") + castle + " " + ep + " " + fields[4] + " "
-           + fields[5];
 }
 
 Move mirror_move(Move m) { return make_move(move_from(m) ^ 56, move_to(m) ^ 56, move_kind(m)); }
@@ -308,7 +268,7 @@ TEST(RouterNetLogProbs, BlackToMoveEqualsTheMirroredWhiteTwin) {
         const RouterNet net = random_net(8, h2, 17);
         for (const char* fen : FENS) {
             const Position pos = from_fen(fen);
-            const Position twin = from_fen(mirror_fen(fen));
+            const Position twin = from_fen(fen_mirror::colour_mirror(fen));
             const std::vector<Move> moves = legal_moves(pos);
             const std::vector<Move> twin_moves = legal_moves(twin);
             ASSERT_EQ(moves.size(), twin_moves.size()) << fen;

@@ -10,40 +10,10 @@
 
 #include "core/search/history.h"
 #include "core/search/searcher.h"
+#include "core/search/searcher_test_access.h"
 #include "support/position_helpers.h"
 
 namespace orvane {
-
-// Reaches the tables and the continuation records of a searcher.
-template <Evaluator E>
-class SearcherTestAccess {
-public:
-    explicit SearcherTestAccess(Searcher<E>& s) : s_(s) {}
-    History& history() { return s_.history_; }
-    void set_cont(int ply, Piece piece, int to) {
-        s_.cont_[ply] = {true, piece, static_cast<std::uint8_t>(to)};
-    }
-    void clear_cont(int ply) { s_.cont_[ply] = {}; }
-    int quiet_history(Color side, Bitboard threats, Piece piece, Move m, int ply) const {
-        return s_.quiet_history(side, threats, piece, m, ply);
-    }
-    void update_history(Color side, Bitboard threats, Piece piece, Move m, int ply, int bonus) {
-        s_.update_history(side, threats, piece, m, ply, bonus);
-    }
-    void update_cap_history(Piece piece, int to, int captured, int bonus) {
-        s_.update_cap_history(piece, to, captured, bonus);
-    }
-    int corrected_eval(const Position& pos, int raw, int ply) const {
-        return s_.corrected_eval(pos, raw, ply);
-    }
-    void update_correction(const Position& pos, int diff, int depth, int ply) {
-        s_.update_correction(pos, diff, depth, ply);
-    }
-
-private:
-    Searcher<E>& s_;
-};
-
 namespace {
 
 constexpr std::uint64_t KEY_MASK = CORRECTION_SIZE - 1;

@@ -7,12 +7,11 @@
 #include "core/board/movegen.h"
 #include "core/search/searcher.h"
 #include "core/search/root_modes.h"
+#include "support/position_helpers.h"
 
 using namespace orvane;
 
 namespace {
-
-Position parse(std::string_view fen) { return std::get<Position>(Position::from_fen(fen)); }
 
 voi::RootArm arm(int depth, int score, double volatility, std::uint64_t last_nodes) {
     voi::RootArm a;
@@ -75,22 +74,37 @@ TEST(UpperTail, MatchesTheErrorFunction) {
         EXPECT_NEAR(voi::upper_tail(z), 0.5 * std::erfc(z / std::sqrt(2.0)), 2e-7) << z;
 }
 
-TEST(SelectVoiArm, PrefersTheCheapestInformation) {
-    // Arm 0 leads; arm 1 is close behind; arm 2 is far behind and expensive.
-    std::vector<voi::RootArm> arms = {arm(4, 50, 0.04, 1000), arm(4, 30, 0.04, 1000),
-                                      arm(4, -300, 0.04, 100000)};
-    auto choice = voi::select_voi_arm(arms, 20);
-    ASSERT_TRUE(choice);
-    const double gap = arms[0].q - arms[1].q;
-    const double v0 = expected_value(gap, 4, 0.04);
-    const double v1 = expected_value(arms[0].q - arms[1].q, 4, 0.04);
-    const double v2 = expected_value(arms[0].q - arms[2].q, 4, 0.04);
-    const double cost_small = std::pow(1.8 * 1000, 0.6), cost_big = std::pow(1.8 * 100000, 0.6);
-    // Arms 0 and 1 tie on ratio; the first wins the tie.
-    EXPECT_GT(v0 / cost_small, v2 / cost_big);
-    EXPECT_EQ(choice->arm, 0u);
-    EXPECT_NEAR(choice->value, v0, 1e-6);
-    EXPECT_NEAR(v0, v1, 1e-12);
+TEST(SelectVoiArm, PicksTheBestValuePerCost) {
+    // An arm's value comes from its gap to the leader (the leader's own from its gap to the
+    // best other arm), its depth and volatility; its cost from its last node count, floored.
+    struct Case {
+        const char* name;
+        std::vector<voi::RootArm> arms;
+        std::size_t arm;
+        int leader_score, other_score;  // the gap the chosen arm's value comes from
+    };
+    const Case cases[] = {
+        {"equal ratios: the first arm",
+         {arm(4, 50, 0.04, 1000), arm(4, 30, 0.04, 1000), arm(4, -300, 0.04, 100000)}, 0, 50, 30},
+        {"the cheaper of two close arms",
+         {arm(4, 50, 0.04, 1000), arm(4, 30, 0.04, 500), arm(4, -300, 0.04, 100000)}, 1, 50, 30},
+        {"the leader's gap is to the best other arm",
+         {arm(4, 30, 0.04, 1000), arm(4, -100, 0.04, 1000), arm(4, 50, 0.04, 400)}, 2, 50, 30},
+        {"a shallow arm is less certain", {arm(12, 30, 0.04, 1000), arm(4, 50, 0.04, 1000)}, 1, 50, 30},
+        {"a volatile arm is less certain", {arm(4, 50, 0.04, 1000), arm(4, 30, 0.3, 1000)}, 1, 50, 30},
+        {"tiny node counts cost the same", {arm(4, 50, 0.04, 50), arm(4, 30, 0.04, 1)}, 0, 50, 30},
+        {"a far arm that is cheap enough",
+         {arm(4, 50, 0.04, 100000), arm(4, 30, 0.04, 100000), arm(4, -100, 0.04, 128)}, 2, 50, -100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto choice = voi::select_voi_arm(c.arms, 20);
+        ASSERT_TRUE(choice);
+        EXPECT_EQ(choice->arm, c.arm);
+        const voi::RootArm& a = c.arms[c.arm];
+        const double gap = voi::win_probability(c.leader_score) - voi::win_probability(c.other_score);
+        EXPECT_NEAR(choice->value, expected_value(gap, a.depth, a.volatility), 1e-6);
+    }
 }
 
 TEST(SelectVoiArm, SkipsFinishedAndDecidedArms) {
@@ -123,7 +137,7 @@ ModeRun run_mode(std::string_view fen, SearchMode mode, SearchLimits limits, dou
     auto stop = std::make_shared<std::atomic<bool>>(false);
     Searcher<PstEval> s(PstEval{}, table, stop);
     s.set_search_mode(mode, temp);
-    Position pos = parse(fen);
+    Position pos = from_fen(fen);
     ModeRun run;
     run.result = s.search(pos, limits, [&](const IterationInfo& info) {
         run.depths.push_back(info.depth);
@@ -149,10 +163,17 @@ TEST(RootModes, EachModeReturnsALegalMoveUnderEveryLimit) {
         by_nodes.nodes = 20000;
         for (const SearchLimits& limits : {by_depth, by_nodes}) {
             ModeRun run = run_mode(MIDDLE_GAME, mode, limits);
-            Position pos = parse(MIDDLE_GAME);
+            Position pos = from_fen(MIDDLE_GAME);
             EXPECT_TRUE(movegen::is_legal_move(pos, run.result.best));
             EXPECT_GE(run.result.depth, 1);
             EXPECT_FALSE(run.depths.empty());
+            // The node count is looked at every 2048 nodes.
+            if (limits.depth) {
+                EXPECT_LE(run.result.depth, *limits.depth);
+            }
+            if (limits.nodes) {
+                EXPECT_LE(run.result.nodes, *limits.nodes + 2048);
+            }
         }
     }
 }

@@ -15,26 +15,15 @@
 #include <thread>
 #include <vector>
 
+#include "core/eval/nnue/nnue_eval.h"
 #include "core/search/bench.h"
 #include "core/board/movegen.h"
 #include "core/search/searcher.h"
+#include "core/search/searcher_test_access.h"
+#include "support/bench_signature.h"
 #include "support/position_helpers.h"
 
 namespace orvane {
-
-// Reaches the time limits the searcher derives from a limits record.
-template <Evaluator E>
-class SearcherTestAccess {
-public:
-    explicit SearcherTestAccess(Searcher<E>& s) : s_(s) {}
-    void compute_time_limits(const SearchLimits& limits) { s_.compute_time_limits(limits); }
-    std::optional<std::uint64_t> soft_limit() const { return s_.soft_limit_ms_; }
-    std::optional<std::uint64_t> hard_limit() const { return s_.hard_limit_ms_; }
-
-private:
-    Searcher<E>& s_;
-};
-
 namespace {
 
 constexpr std::string_view KIWIPETE =
@@ -472,18 +461,16 @@ TEST(Determinism, ClearedSearchesRepeatExactly) {
     EXPECT_EQ(fresh.best, first.best);
 }
 
-TEST(Determinism, BenchSignatureRepeats) {
-    const bench::BenchResult a = bench::run(5);
-    const bench::BenchResult b = bench::run(5);
-    ASSERT_EQ(a.nodes.size(), bench::POSITIONS.size());
-    EXPECT_EQ(a.nodes, b.nodes);
-    EXPECT_EQ(a.total, b.total);
+TEST(Determinism, BenchSignaturesArePinned) {
+    const bench::BenchResult hce = bench::run(bench_signature::DEPTH);
+    const bench::BenchResult nnue =
+        bench::run_with(bench_signature::DEPTH, nnue::NnueEval(nnue::default_net()));
+    EXPECT_EQ(hce.total, bench_signature::HCE);
+    EXPECT_EQ(nnue.total, bench_signature::NNUE);
+    ASSERT_EQ(hce.nodes.size(), bench::POSITIONS.size());
     std::uint64_t sum = 0;
-    for (std::uint64_t n : a.nodes) {
-        EXPECT_GT(n, 0u);
-        sum += n;
-    }
-    EXPECT_EQ(a.total, sum);
+    for (std::uint64_t n : hce.nodes) sum += n;
+    EXPECT_EQ(hce.total, sum);
 }
 
 // Limits that stop the search.

@@ -4,6 +4,7 @@
 
 #include "core/board/movegen.h"
 #include "core/search/searcher.h"
+#include "support/position_helpers.h"
 #include "syzygy/syzygy.h"
 
 using namespace orvane;
@@ -31,7 +32,7 @@ Outcome search(std::string_view fen, const std::shared_ptr<Syzygy>& tables, int 
     auto table = tt::TranspositionTable::new_table(16);
     Searcher<PstEval> s(PstEval{}, table, std::make_shared<std::atomic<bool>>(false));
     s.set_tablebase(tables);
-    Position pos = std::get<Position>(Position::from_fen(fen));
+    Position pos = from_fen(fen);
     SearchLimits limits;
     limits.depth = depth;
     Outcome out;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/board/movegen.h"
+#include "support/position_helpers.h"
 
 namespace orvane {
 
@@ -25,12 +26,6 @@ using namespace std::string_literals;
 // The test tables: every 3- and 4-piece material and KRPvKR, KRBvKR, KQRvKR, KRRvKR, KRNvKR.
 constexpr std::string_view TABLES = "../shared/syzygy";
 
-Position fen(std::string_view text) {
-    FenResult parsed = Position::from_fen(text);
-    if (const auto* error = std::get_if<FenError>(&parsed)) throw std::runtime_error(error->text());
-    return std::get<Position>(std::move(parsed));
-}
-
 std::shared_ptr<Syzygy> load_tables() {
     SyzygyLoad loaded = Syzygy::load(TABLES);
     if (const auto* error = std::get_if<SyzygyError>(&loaded))
@@ -41,15 +36,6 @@ std::shared_ptr<Syzygy> load_tables() {
 std::string error_of(const SyzygyLoad& loaded) {
     const auto* error = std::get_if<SyzygyError>(&loaded);
     return error ? error->message : "(loaded)";
-}
-
-std::string uci_list(const std::vector<Move>& moves) {
-    std::string out;
-    for (Move m : moves) {
-        if (!out.empty()) out += ' ';
-        out += move_to_uci(m);
-    }
-    return out;
 }
 
 std::string root_moves_text(const std::vector<RootMove>& root_moves) {
@@ -114,7 +100,7 @@ class VerifiedPosition : public SyzygyTables, public testing::WithParamInterface
 
 TEST_P(VerifiedPosition, ProbesMatchTheTables) {
     const TableCase& c = GetParam();
-    Position pos = fen(c.fen);
+    Position pos = from_fen(c.fen);
     EXPECT_EQ(tb->probe_wdl(pos), c.wdl);
 
     auto root = tb->probe_root(pos);
@@ -175,7 +161,7 @@ constexpr EntryCase ENTRY_CASES[] = {
 TEST_F(SyzygyTables, RootEntriesCarryTheTablesVerdict) {
     for (const EntryCase& c : ENTRY_CASES) {
         SCOPED_TRACE(std::string(c.fen) + " " + std::string(c.move));
-        Position pos = fen(c.fen);
+        Position pos = from_fen(c.fen);
         std::optional<Move> mv = pos.parse_uci_move(c.move);
         ASSERT_TRUE(mv.has_value());
         auto root = tb->probe_root(pos);
@@ -192,7 +178,7 @@ TEST_F(SyzygyTables, RootEntriesCarryTheTablesVerdict) {
 }
 
 TEST_F(SyzygyTables, EnPassantEntryIsTheGeneratedEnPassantMove) {
-    Position pos = fen("8/2k5/8/5Pp1/8/8/K7/8 w - g6 0 1");
+    Position pos = from_fen("8/2k5/8/5Pp1/8/8/K7/8 w - g6 0 1");
     auto root = tb->probe_root(pos);
     ASSERT_TRUE(root.has_value());
     int en_passant = 0;
@@ -214,15 +200,15 @@ TEST_F(SyzygyTables, NoProbeWhereTheTablesCannotAnswer) {
     };
     for (std::string_view text : NEVER_PROBED) {
         SCOPED_TRACE(text);
-        Position pos = fen(text);
+        Position pos = from_fen(text);
         EXPECT_EQ(tb->probe_wdl(pos), std::nullopt);
         EXPECT_EQ(tb->probe_root(pos), std::nullopt);
     }
 }
 
 TEST_F(SyzygyTables, HalfMoveClockStopsOnlyTheWdlProbe) {
-    Position fresh = fen("8/3B4/8/1R6/5r2/8/3K4/5k2 w - - 0 1");
-    Position clocked = fen("8/3B4/8/1R6/5r2/8/3K4/5k2 w - - 10 1");
+    Position fresh = from_fen("8/3B4/8/1R6/5r2/8/3K4/5k2 w - - 0 1");
+    Position clocked = from_fen("8/3B4/8/1R6/5r2/8/3K4/5k2 w - - 10 1");
     EXPECT_EQ(tb->probe_wdl(fresh), Wdl::CURSED_WIN);
     EXPECT_EQ(tb->probe_wdl(clocked), std::nullopt);
     auto a = tb->probe_root(fresh);
@@ -236,7 +222,7 @@ TEST_F(SyzygyTables, ProbesAgreeAcrossThreads) {
     std::vector<std::optional<Wdl>> expected_wdl;
     std::vector<std::string> expected_root;
     for (const TableCase& c : TABLE_CASES) {
-        positions.push_back(fen(c.fen));
+        positions.push_back(from_fen(c.fen));
         expected_wdl.push_back(c.wdl);
         expected_root.push_back(root_moves_text(tb->probe_root(positions.back()).value()));
     }
@@ -259,7 +245,7 @@ TEST_F(SyzygyTables, ProbesAgreeAcrossThreads) {
 // --- loading, unloading and replacing ------------------------------------------------------
 
 const Position& probe_position() {
-    static const Position pos = fen("8/8/8/4k3/8/8/8/3QK3 w - - 0 1");
+    static const Position pos = from_fen("8/8/8/4k3/8/8/8/3QK3 w - - 0 1");
     return pos;
 }
 

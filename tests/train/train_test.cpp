@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include "core/board/movegen.h"
+#include "support/fen_mirror.h"
+#include "support/position_helpers.h"
 #include "core/eval/nnue/nnue_eval.h"
 #include "train/dataset.h"
 #include "train/export.h"
@@ -30,11 +32,6 @@
 namespace orvane::train {
 namespace {
 
-Position parse(std::string_view fen) {
-    FenResult r = Position::from_fen(fen);
-    if (auto* e = std::get_if<FenError>(&r)) ADD_FAILURE() << e->text() << " in " << fen;
-    return std::get<Position>(std::move(r));
-}
 
 Move uci(const Position& pos, std::string_view text) {
     std::optional<Move> m = pos.parse_uci_move(text);
@@ -61,29 +58,12 @@ constexpr std::string_view FENS[] = {
     "r1b1k2r/pp3ppp/2n5/3p4/1b1P4/2N5/PP3PPP/R1B1KB1R w KQkq - 0 1",
 };
 
-// The board mirrored left to right, or with colours swapped and ranks flipped (side too).
+// The board mirrored left to right, or with colours swapped and ranks flipped (side too);
+// castling rights and en passant are dropped, as the network does not see them.
 std::string mirrored_fen(const Position& pos, bool files, bool colours) {
-    std::string fen;
-    for (int rank = 7; rank >= 0; --rank) {
-        int empty = 0;
-        for (int file = 0; file < 8; ++file) {
-            const int from_file = files ? 7 - file : file;
-            const int from_rank = colours ? 7 - rank : rank;
-            Piece p = pos.piece_on(make_square(from_file, from_rank));
-            if (p != NO_PIECE && colours) p = make_piece(color_of(p) ^ 1, kind_of(p));
-            if (p == NO_PIECE) {
-                ++empty;
-                continue;
-            }
-            if (empty) fen += char('0' + empty);
-            empty = 0;
-            fen += piece_letter(p);
-        }
-        if (empty) fen += char('0' + empty);
-        if (rank) fen += '/';
-    }
-    const Color side = colours ? pos.side() ^ 1 : pos.side();
-    return fen + (side == WHITE ? " w - - 0 1" : " b - - 0 1");
+    std::string fen = fen_mirror::file_mirror(pos.to_fen());  // drops castling and en passant
+    if (!files) fen = fen_mirror::file_mirror(fen);
+    return colours ? fen_mirror::colour_mirror(fen) : fen;
 }
 
 // Features of a position as the engine indexes them with 8 king buckets, less the bucket
@@ -101,13 +81,13 @@ std::multiset<int> engine_rows(const Position& pos, Color p) {
 TEST(TrainFeatures, MatchTheEngineRowsBucketsAndBoard) {
     for (std::string_view fen : FENS) {
         SCOPED_TRACE(fen);
-        const Position pos = parse(fen);
+        const Position pos = from_fen(fen);
         const PackedPosition packed = pack(pos, -123, 2, 7);
         EXPECT_EQ(packed.score, -123);
         EXPECT_EQ(packed.result, 2);
         EXPECT_EQ(packed.game, 7u);
         // The packed board reads back as the same board and side.
-        const Position back = parse(packed_fen(packed));
+        const Position back = from_fen(packed_fen(packed));
         for (int sq = 0; sq < 64; ++sq) EXPECT_EQ(back.piece_on(sq), pos.piece_on(sq)) << sq;
         EXPECT_EQ(back.side(), pos.side());
 
@@ -135,9 +115,9 @@ TEST(TrainFeatures, BucketsFollowThePieceCount) {
         EXPECT_EQ(nnue::output_bucket(8, c.pieces), c.bucket) << c.pieces;
     }
     Features f;
-    extract(pack(parse("8/8/8/3k4/8/8/8/4K3 w - - 0 1"), 0, 1, 0), f);
+    extract(pack(from_fen("8/8/8/3k4/8/8/8/4K3 w - - 0 1"), 0, 1, 0), f);
     EXPECT_EQ(f.bucket, 0);
-    extract(pack(parse(START_FEN), 0, 1, 0), f);
+    extract(pack(from_fen(START_FEN), 0, 1, 0), f);
     EXPECT_EQ(f.bucket, 7);
 }
 
@@ -165,7 +145,7 @@ std::vector<PackedPosition> sample_positions() {
     std::vector<PackedPosition> out;
     int i = 0;
     for (std::string_view fen : FENS) {
-        out.push_back(pack(parse(fen), (i * 137) % 900 - 450, i % 3, std::uint32_t(i)));
+        out.push_back(pack(from_fen(fen), (i * 137) % 900 - 450, i % 3, std::uint32_t(i)));
         ++i;
     }
     return out;
@@ -177,13 +157,13 @@ TEST(TrainFeatures, MirroredAndColourFlippedBoardsEvaluateAlike) {
         Scratch scratch(40);
         for (std::string_view fen : FENS) {
             SCOPED_TRACE(fen);
-            const Position pos = parse(fen);
+            const Position pos = from_fen(fen);
             Features f;
             extract(pack(pos, 0, 1, 0), f);
             const float y = forward(model, f, scratch);
             for (bool files : {false, true})
                 for (bool colours : {false, true}) {
-                    extract(pack(parse(mirrored_fen(pos, files, colours)), 0, 1, 0), f);
+                    extract(pack(from_fen(mirrored_fen(pos, files, colours)), 0, 1, 0), f);
                     // Equal but for the order of the float sums.
                     EXPECT_NEAR(forward(model, f, scratch), y, 1e-6)
                         << files << colours << factorised;
@@ -502,7 +482,7 @@ TEST(TrainGames, ExpandingKeepsOnlyQuietScoredPositions) {
         EXPECT_EQ(out[i].score, KEPT[i].score) << i;
         EXPECT_EQ(out[i].result, KEPT[i].result) << i;
         EXPECT_EQ(out[i].game, 3u);
-        EXPECT_FALSE(parse(packed_fen(out[i])).in_check()) << i;
+        EXPECT_FALSE(from_fen(packed_fen(out[i])).in_check()) << i;
     }
     // The first kept position is the start position with White to move, 16 plies in.
     EXPECT_EQ(packed_fen(out[0]), "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w - - 0 1");
@@ -660,7 +640,7 @@ const Trained& trained(bool factorised = false) {
 std::vector<PackedPosition> positions_to_compare() {
     std::vector<PackedPosition> out = random_play_positions(200, 77);
     out.insert(out.end(), trained().data.begin(), trained().data.begin() + 200);
-    for (std::string_view fen : FENS) out.push_back(pack(parse(fen), 0, 1, 0));
+    for (std::string_view fen : FENS) out.push_back(pack(from_fen(fen), 0, 1, 0));
     return out;
 }
 

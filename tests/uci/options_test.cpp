@@ -398,6 +398,27 @@ TEST_F(OptionFiles, RouterFileRejectsMalformedFiles) {
     EXPECT_FALSE(search_infos(engine, 3).empty());
 }
 
+// Files far larger than any network or router are refused by their size before a byte is
+// read (a terabyte-long sparse file would otherwise be read into memory).
+TEST_F(OptionFiles, HugeFilesAreRefusedUnread) {
+    Engine engine;
+    const std::vector<std::string> start_eval = exchange(engine, {"eval"});
+    const std::string huge = write("huge", "");
+    std::filesystem::resize_file(huge, std::uintmax_t{1} << 40);
+    EXPECT_EQ(exchange(engine, {"setoption name EvalFile value " + huge}),
+              std::vector<std::string>{"info string cannot use " + huge
+                                       + ": network file has 1099511627776 bytes; a (768->1024)x2->1"
+                                         " network needs 1579010 (1579072 padded), or 1591304"
+                                         " (1591360 padded) with a W/D/L head (other sizes: "
+                                         "king/output buckets); keeping the current network"});
+    EXPECT_EQ(exchange(engine, {"setoption name RouterFile value " + huge}),
+              std::vector<std::string>{"info string cannot use router " + huge
+                                       + ": router file has 1099511627776 bytes, more than any "
+                                         "router has (268435456)"});
+    EXPECT_EQ(exchange(engine, {"eval"}), start_eval);
+    EXPECT_FALSE(search_infos(engine, 3).empty());
+}
+
 TEST(SetoptionEffects, EveryOptionAcceptsAbsurdValues) {
     // Nothing here may crash or leave the engine unable to search.
     const std::vector<std::string> names = {

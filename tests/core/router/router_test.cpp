@@ -151,6 +151,11 @@ TEST(RouterLoad, ExpectedSizesFollowTheLayouts) {
     EXPECT_EQ(router::expected_size(3, 1, 0), 12u + 4 * 26'502 + 624);
     // h1 = 2, h2 = 3: 1536 + 2 + 1152 + 384 + 1152 + 24,576 + 5 + 108 + 48 + 6 + 3 + 1152.
     EXPECT_EQ(router::expected_size(4, 2, 3), 16u + 4 * 30'124);
+    // The engine refuses longer files unread: every network it can load must fit.
+    for (int version = 1; version <= 3; ++version)
+        EXPECT_LE(router::expected_size(version, router::MAX_HIDDEN, 0), router::MAX_FILE_BYTES);
+    EXPECT_LE(router::expected_size(4, router::MAX_HIDDEN, router::MAX_HIDDEN),
+              router::MAX_FILE_BYTES);
 }
 
 TEST(RouterLoad, EveryVersionRoundTripsThroughItsWriter) {

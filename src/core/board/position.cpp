@@ -403,8 +403,8 @@ std::optional<FenError> Position::read_castling(std::string_view rights) {
         const Bitboard rooks = pieces(color, ROOK) & (Bitboard{0xFF} << (8 * back));
         int rook;
         if (upper == 'K' || upper == 'Q') {
-            const Bitboard beyond_king = upper == 'K' ? ~(bit(king) | (bit(king) - 1)) : bit(king) - 1;
-            const Bitboard side = rooks & beyond_king;
+            const Bitboard below_king = bit(king) - 1;
+            const Bitboard side = rooks & (upper == 'K' ? ~(below_king | bit(king)) : below_king);
             if (!side)
                 return FenError{said + "no rook on the " + (upper == 'K' ? "h" : "a")
                                 + "-side of the king"};
@@ -413,7 +413,8 @@ std::optional<FenError> Position::read_castling(std::string_view rights) {
             rook = make_square(upper - 'A', back);
             if (!(rooks & bit(rook))) return FenError{said + "no rook on " + square_name(rook)};
         }
-        const int i = castle_index(color, file_of(rook) > file_of(king) ? KING_CASTLE : QUEEN_CASTLE);
+        const int kind = file_of(rook) > file_of(king) ? KING_CASTLE : QUEEN_CASTLE;
+        const int i = castle_index(color, kind);
         if ((castling_ & (1 << i)) && castle_rook_[i] != rook)
             return FenError{said + "a second rook for one side"};
         castling_ |= static_cast<std::uint8_t>(1 << i);

@@ -1,7 +1,8 @@
 // The board every search thread works on: bitboards and a mailbox kept in step, four
 // incremental Zobrist keys (full, pawn, per-colour non-pawn, minor), and the stack of undo
 // records that also serves repetition detection. Each thread owns its own copy; copying a
-// Position copies its history.
+// Position copies its history. Castling follows Chess960 rules, of which standard chess is one
+// start position: each right names its rook, and its geometry is fixed when the FEN is read.
 #pragma once
 
 #include <array>

@@ -128,7 +128,7 @@ void Engine::cmd_position(const std::vector<std::string_view>& args) {
     }
     position_ = std::move(next);
     for (std::size_t i = moves_at + 1; i < args.size(); ++i) {
-        std::optional<Move> m = position_.parse_uci_move(args[i]);
+        std::optional<Move> m = position_.parse_uci_move(args[i], chess960_);
         if (!m) {
             info_string("illegal move " + std::string(args[i]));
             return;
@@ -165,11 +165,12 @@ void Engine::perft(std::uint32_t depth) {
     movegen::generate_all(position_, moves);
     std::uint64_t total = 0;
     std::string out;
+    const MoveNotation notation = position_.notation(chess960_);
     for (Move m : moves) {
         position_.make_move(m);
         std::uint64_t count = depth < 2 ? 1 : movegen::perft(position_, static_cast<int>(depth - 1));
         position_.unmake_move(m);
-        out += move_to_uci(m) + ": " + std::to_string(count) + "\n";
+        out += notation.text(m) + ": " + std::to_string(count) + "\n";
         total += count;
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()

@@ -93,6 +93,7 @@ private:
     bool router_delta_ = true;
     bool use_nnue_ = true;
     bool show_wdl_ = false;
+    bool chess960_ = false;  // UCI_Chess960: castles written as the king taking its rook
     bool abdada_ = false;
     std::shared_ptr<std::atomic<bool>> stop_;
     NamedThread search_thread_;

@@ -29,12 +29,12 @@ std::string format_score(int s) {
     return "mate " + std::to_string(m);
 }
 
-std::string format_info(const IterationInfo& info) {
+std::string format_info(const IterationInfo& info, const MoveNotation& notation) {
     const std::uint64_t nps = info.nodes * 1000 / std::max<std::uint64_t>(info.time_ms, 1);
     std::string pv;
     for (std::size_t i = 0; i < info.pv.size(); ++i) {
         if (i) pv += ' ';
-        pv += move_to_uci(info.pv[i]);
+        pv += notation.text(info.pv[i]);
     }
     std::string multipv;
     if (info.multipv >= 2 || info.wdl) multipv = " multipv " + std::to_string(info.multipv);
@@ -49,9 +49,8 @@ std::string format_info(const IterationInfo& info) {
            + std::to_string(info.time_ms) + " pv " + pv;
 }
 
-void print_info(const IterationInfo& info) { write_line(format_info(info)); }
-
-std::vector<std::string> format_goals(const std::vector<GoalLine>& lines) {
+std::vector<std::string> format_goals(const std::vector<GoalLine>& lines,
+                                      const MoveNotation& notation) {
     if (lines.empty()) return {};
     const GoalLine* win = &lines[0];
     const GoalLine* draw = &lines[0];
@@ -67,7 +66,7 @@ std::vector<std::string> format_goals(const std::vector<GoalLine>& lines) {
     std::vector<std::string> out;
     const std::pair<const char*, const GoalLine*> chosen[3] = {{"win", win}, {"draw", draw}, {"lose", lose}};
     for (const auto& [label, l] : chosen)
-        out.push_back(std::string("info string orvane ") + label + " " + move_to_uci(l->move) + " W"
+        out.push_back(std::string("info string orvane ") + label + " " + notation.text(l->move) + " W"
                       + percent(l->win) + " D" + percent(l->draw) + " L" + percent(l->loss));
     return out;
 }
@@ -123,11 +122,13 @@ void run_search_job(SearchJob& job) {
     SearchResult result;
     std::visit(
         [&](auto& pool) {
-            result = pool->search(job.position, job.limits, print_info);
+            result = pool->search(job.position, job.limits, [&job](const IterationInfo& info) {
+                write_line(format_info(info, job.notation));
+            });
             if (job.goal_moves && result.best) {
                 std::vector<GoalLine> lines =
                     analyse_goals(pool->main(), job.position, result, job.stop);
-                for (const std::string& l : format_goals(lines)) write_line(l);
+                for (const std::string& l : format_goals(lines, job.notation)) write_line(l);
             }
         },
         *job.pool);
@@ -135,8 +136,10 @@ void run_search_job(SearchJob& job) {
         while (!job.stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (!result.best) write_line("bestmove 0000");
-    else if (!result.ponder) write_line("bestmove " + move_to_uci(result.best));
-    else write_line("bestmove " + move_to_uci(result.best) + " ponder " + move_to_uci(result.ponder));
+    else if (!result.ponder) write_line("bestmove " + job.notation.text(result.best));
+    else
+        write_line("bestmove " + job.notation.text(result.best) + " ponder "
+                   + job.notation.text(result.ponder));
 }
 
 void Engine::go(const std::vector<std::string_view>& args) {
@@ -176,7 +179,7 @@ void Engine::go(const std::vector<std::string_view>& args) {
         } else if (w == "searchmoves") {
             limits.searchmoves.clear();
             for (std::size_t j = i + 1; j < args.size(); ++j) {
-                std::optional<Move> m = position_.parse_uci_move(args[j]);
+                std::optional<Move> m = position_.parse_uci_move(args[j], chess960_);
                 if (!m) break;
                 limits.searchmoves.push_back(*m);
             }
@@ -202,6 +205,7 @@ void Engine::go(const std::vector<std::string_view>& args) {
     job_->goal_moves = goal_moves_;
     job_->stop = stop_;
     job_->infinite = limits.infinite;
+    job_->notation = position_.notation(chess960_);
     std::shared_ptr<SearchJob> job = job_;
     search_thread_ = NamedThread::spawn("search", SEARCH_STACK_BYTES,
                                         [job]() { run_search_job(*job); }, "spawn search thread");

@@ -17,6 +17,7 @@ struct SearchJob {
     bool goal_moves = false;
     std::shared_ptr<std::atomic<bool>> stop;
     bool infinite = false;
+    MoveNotation notation;  // of the root: how castles are written (UCI_Chess960)
 };
 
 Pool take_pool(SearchJob& job);
@@ -25,8 +26,7 @@ Pool take_pool(SearchJob& job);
 void run_search_job(SearchJob& job);
 
 // One "info" line for one reported search line.
-std::string format_info(const IterationInfo& info);
-void print_info(const IterationInfo& info);
+std::string format_info(const IterationInfo& info, const MoveNotation& notation = {});
 
 // The score as UCI prints it: "cp N" or "mate N".
 std::string format_score(int score);
@@ -36,6 +36,7 @@ struct GoalLine {
     std::uint32_t win, draw, loss;
     Move move;
 };
-std::vector<std::string> format_goals(const std::vector<GoalLine>& lines);
+std::vector<std::string> format_goals(const std::vector<GoalLine>& lines,
+                                      const MoveNotation& notation = {});
 
 }  // namespace orvane::uci

@@ -94,6 +94,7 @@ void Engine::cmd_uci() {
     out += "option name EvalFile type string default <internal>\n";
     out += "option name MultiPV type spin default 1 min 1 max " + std::to_string(MAX_MULTI_PV) + "\n";
     out += "option name UCI_ShowWDL type check default false\n";
+    out += "option name UCI_Chess960 type check default false\n";
     out += "option name GoalMoves type check default false\n";
     out += "option name ABDADA type check default false\n";
     out += "option name SMPMode type combo default Lazy var Lazy var YBWC var ABDADA\n";
@@ -165,6 +166,11 @@ void Engine::set_option(const std::vector<std::string_view>& args) {
         auto n = text::parse_int<std::uint64_t>(value);
         if (!n) return;
         multi_pv_ = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(*n, 1, MAX_MULTI_PV));
+    } else if (name == "uci_chess960") {
+        // Only the notation changes: positions and moves are the same in both modes.
+        finish_search();
+        chess960_ = check_value(value);
+        return;
     } else if (name == "uci_showwdl") {
         show_wdl_ = check_value(value);
     } else if (name == "goalmoves") {

@@ -53,6 +53,7 @@ const std::vector<std::string> UCI_REPLY = {
     "option name EvalFile type string default <internal>",
     "option name MultiPV type spin default 1 min 1 max 256",
     "option name UCI_ShowWDL type check default false",
+    "option name UCI_Chess960 type check default false",
     "option name GoalMoves type check default false",
     "option name ABDADA type check default false",
     "option name SMPMode type combo default Lazy var Lazy var YBWC var ABDADA",

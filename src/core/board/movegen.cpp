@@ -47,6 +47,20 @@ struct Context {
     }
 };
 
+// A castle by `us`, not in check: the right is held, every square the king and rook pass or
+// land on is empty apart from those two, and no square the king crosses or lands on is
+// attacked. The attacks are seen without the king and the castling rook, so a rook that
+// shields the king's destination (enemy queen a1, rook b1, king to c1, or already on c1)
+// does not count.
+bool castle_allowed(const Position& pos, Color us, int kind, Bitboard all) {
+    const int i = castle_index(us, kind);
+    if (!(pos.castling() & (1 << i)) || (all & pos.castle_clear(i))) return false;
+    const Bitboard occ = all ^ pos.pieces(us, KING) ^ bit(pos.castle_rook(i));
+    for (Bitboard path = pos.castle_king_path(i); path;)
+        if (pos.is_attacked(pop_lsb(path), us ^ 1, occ)) return false;
+    return true;
+}
+
 // Emits through `emit`, which returns true to stop the generation (has_legal_move).
 template <Gen G, typename Emit>
 bool generate(const Position& pos, Emit&& emit) {
@@ -191,21 +205,13 @@ bool generate(const Position& pos, Emit&& emit) {
         }
     }
 
-    // 9. Castles, never out of check; the rights guarantee the rook.
+    // 9. Castles, never out of check; the rights guarantee the rook: h-side, then a-side.
     if constexpr (WANT_QUIET) {
-        if (!c.checkers) {
-            const int base = c.us == WHITE ? 0 : 56;
-            const std::uint8_t king_right = c.us == WHITE ? WHITE_KING_SIDE : BLACK_KING_SIDE;
-            const std::uint8_t queen_right = c.us == WHITE ? WHITE_QUEEN_SIDE : BLACK_QUEEN_SIDE;
-            auto safe = [&](int sq) { return !pos.is_attacked(sq, c.them, c.all); };
-            if ((pos.castling() & king_right) && !(c.all & (bit(base + 5) | bit(base + 6)))
-                && safe(base + 5) && safe(base + 6)
-                && emit(make_move(base + 4, base + 6, KING_CASTLE)))
-                return true;
-            if ((pos.castling() & queen_right)
-                && !(c.all & (bit(base + 1) | bit(base + 2) | bit(base + 3))) && safe(base + 2)
-                && safe(base + 3) && emit(make_move(base + 4, base + 2, QUEEN_CASTLE)))
-                return true;
+        if (!c.checkers && (pos.castling() & (c.us == WHITE ? 3 : 12))) {
+            for (int kind = KING_CASTLE; kind <= QUEEN_CASTLE; ++kind)
+                if (castle_allowed(pos, c.us, kind, c.all)
+                    && emit(make_move(c.king, castle_king_to(c.us, kind), kind)))
+                    return true;
         }
     }
     return false;
@@ -256,20 +262,9 @@ bool is_legal_move(const Position& pos, Move m) {
             if (kind == QUIET ? !target_empty : !target_enemy) return false;
             return !pos.is_attacked(to, them, occ ^ bit(from));
         }
-        const int base = us == WHITE ? 0 : 56;
-        if (pos.in_check() || from != base + 4) return false;
-        if (kind == KING_CASTLE) {
-            if (!(pos.castling() & (us == WHITE ? WHITE_KING_SIDE : BLACK_KING_SIDE))) return false;
-            if (to != base + 6 || (occ & (bit(base + 5) | bit(base + 6)))) return false;
-            return !pos.is_attacked(base + 5, them, occ) && !pos.is_attacked(base + 6, them, occ);
-        }
-        if (kind == QUEEN_CASTLE) {
-            if (!(pos.castling() & (us == WHITE ? WHITE_QUEEN_SIDE : BLACK_QUEEN_SIDE))) return false;
-            if (to != base + 2 || (occ & (bit(base + 1) | bit(base + 2) | bit(base + 3))))
-                return false;
-            return !pos.is_attacked(base + 2, them, occ) && !pos.is_attacked(base + 3, them, occ);
-        }
-        return false;
+        // A castle: the king is on its start square while the right lasts.
+        if (!is_castle(m) || pos.in_check() || to != castle_king_to(us, kind)) return false;
+        return castle_allowed(pos, us, kind, occ);
     }
 
     const Bitboard checkers = pos.checkers();

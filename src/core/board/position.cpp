@@ -8,22 +8,6 @@
 #include "core/board/zobrist.h"
 
 namespace orvane {
-namespace {
-
-// Rights kept after a move touches a square: rights &= MASK[from] & MASK[to].
-constexpr std::array<std::uint8_t, 64> CASTLING_MASK = [] {
-    std::array<std::uint8_t, 64> m{};
-    m.fill(15);
-    m[0] = 13;
-    m[4] = 12;
-    m[7] = 14;
-    m[56] = 7;
-    m[60] = 3;
-    m[63] = 11;
-    return m;
-}();
-
-}  // namespace
 
 void Position::toggle_keys(Piece p, int sq) {
     std::uint64_t k = zobrist::piece_key(p, sq);
@@ -62,9 +46,17 @@ void Position::compute_keys() {
     nonpawn_key_[0] = nonpawn_key_[1] = 0;
     for (int sq = 0; sq < 64; ++sq)
         if (board_[sq] != NO_PIECE) toggle_keys(board_[sq], sq);
-    key_ ^= zobrist::KEYS[zobrist::CASTLING_BASE + castling_];
+    key_ ^= castling_key(castling_);
     if (ep_square_ < 64) key_ ^= zobrist::KEYS[zobrist::EP_BASE + file_of(ep_square_)];
     if (side_ == BLACK) key_ ^= zobrist::KEYS[zobrist::SIDE_KEY];
+}
+
+// The key of a set of rights: one key per value of the four bits, and one more per right
+// whose rook is off its corner file.
+std::uint64_t Position::castling_key(std::uint8_t rights) const {
+    std::uint64_t k = zobrist::KEYS[zobrist::CASTLING_BASE + rights];
+    for (unsigned r = rights; r; r &= r - 1) k ^= castle_file_key_[std::countr_zero(r)];
+    return k;
 }
 
 void Position::push_state() {
@@ -105,50 +97,58 @@ void Position::make_move(Move m) {
     const Piece mover = board_[from];
 
     if (is_castle(m)) {
-        RookMove r = castle_rook(to);
-        Piece rook = make_piece(us, ROOK);
-        move_piece(rook, r.from, r.to);
-        toggle_keys(rook, r.from);
-        toggle_keys(rook, r.to);
-    } else if (kind == EN_PASSANT) {
-        int victim_sq = to ^ 8;
-        Piece victim = board_[victim_sq];
-        remove_piece(victim, victim_sq);
-        toggle_keys(victim, victim_sq);
-        captured_ = victim;
-    } else if (is_capture(m)) {
-        Piece victim = board_[to];
-        remove_piece(victim, to);
-        toggle_keys(victim, to);
-        captured_ = victim;
-        halfmove_ = 0;
-    }
-
-    if (is_promotion(m)) {
-        Piece promoted = make_piece(us, promoted_kind(m));
+        // Both leave before either lands: in Chess960 the king may land where its rook
+        // stood, the rook where the king stood, or the king stay where it is.
+        const RookMove r = castle_rook_move(m);
+        const Piece rook = make_piece(us, ROOK);
         remove_piece(mover, from);
-        toggle_keys(mover, from);
-        put_piece(promoted, to);
-        toggle_keys(promoted, to);
-    } else {
-        move_piece(mover, from, to);
+        remove_piece(rook, r.from);
+        put_piece(mover, to);
+        put_piece(rook, r.to);
         toggle_keys(mover, from);
         toggle_keys(mover, to);
-    }
-    if (kind_of(mover) == PAWN) halfmove_ = 0;
+        toggle_keys(rook, r.from);
+        toggle_keys(rook, r.to);
+    } else {
+        if (kind == EN_PASSANT) {
+            int victim_sq = to ^ 8;
+            Piece victim = board_[victim_sq];
+            remove_piece(victim, victim_sq);
+            toggle_keys(victim, victim_sq);
+            captured_ = victim;
+        } else if (is_capture(m)) {
+            Piece victim = board_[to];
+            remove_piece(victim, to);
+            toggle_keys(victim, to);
+            captured_ = victim;
+            halfmove_ = 0;
+        }
 
-    if (kind == DOUBLE_PUSH) {
-        int candidate = (from + to) / 2;
-        if (attacks::PAWN[us][candidate] & pieces(us ^ 1, PAWN)) {
-            ep_square_ = static_cast<Square>(candidate);
-            key_ ^= zobrist::KEYS[zobrist::EP_BASE + file_of(candidate)];
+        if (is_promotion(m)) {
+            Piece promoted = make_piece(us, promoted_kind(m));
+            remove_piece(mover, from);
+            toggle_keys(mover, from);
+            put_piece(promoted, to);
+            toggle_keys(promoted, to);
+        } else {
+            move_piece(mover, from, to);
+            toggle_keys(mover, from);
+            toggle_keys(mover, to);
+        }
+        if (kind_of(mover) == PAWN) halfmove_ = 0;
+
+        if (kind == DOUBLE_PUSH) {
+            int candidate = (from + to) / 2;
+            if (attacks::PAWN[us][candidate] & pieces(us ^ 1, PAWN)) {
+                ep_square_ = static_cast<Square>(candidate);
+                key_ ^= zobrist::KEYS[zobrist::EP_BASE + file_of(candidate)];
+            }
         }
     }
 
-    std::uint8_t rights = castling_ & CASTLING_MASK[from] & CASTLING_MASK[to];
+    std::uint8_t rights = castling_ & castling_mask_[from] & castling_mask_[to];
     if (rights != castling_) {
-        key_ ^= zobrist::KEYS[zobrist::CASTLING_BASE + castling_]
-                ^ zobrist::KEYS[zobrist::CASTLING_BASE + rights];
+        key_ ^= castling_key(castling_) ^ castling_key(rights);
         castling_ = rights;
     }
 
@@ -165,19 +165,25 @@ void Position::unmake_move(Move m) {
     if (us == BLACK) --fullmove_;
     const int from = move_from(m), to = move_to(m), kind = move_kind(m);
 
-    if (is_promotion(m)) {
-        remove_piece(board_[to], to);
-        put_piece(make_piece(us, PAWN), from);
-    } else {
-        move_piece(board_[to], to, from);
-    }
     if (is_castle(m)) {
-        RookMove r = castle_rook(to);
-        move_piece(make_piece(us, ROOK), r.to, r.from);
-    } else if (kind == EN_PASSANT) {
-        put_piece(captured_, to ^ 8);
-    } else if (is_capture(m)) {
-        put_piece(captured_, to);
+        const RookMove r = castle_rook_move(m);
+        const Piece king = make_piece(us, KING), rook = make_piece(us, ROOK);
+        remove_piece(king, to);
+        remove_piece(rook, r.to);
+        put_piece(king, from);
+        put_piece(rook, r.from);
+    } else {
+        if (is_promotion(m)) {
+            remove_piece(board_[to], to);
+            put_piece(make_piece(us, PAWN), from);
+        } else {
+            move_piece(board_[to], to, from);
+        }
+        if (kind == EN_PASSANT) {
+            put_piece(captured_, to ^ 8);
+        } else if (is_capture(m)) {
+            put_piece(captured_, to);
+        }
     }
     restore(states_.back());
     states_.pop_back();
@@ -225,13 +231,15 @@ bool Position::gives_check(Move m) const {
     const Color us = side_;
     const int k = king_square(us ^ 1);
     const int from = move_from(m), to = move_to(m);
-    Bitboard occ = (pieces() & ~bit(from)) | bit(to);
 
+    // A castle checks only with its rook: the king and rook end side by side on the first
+    // rank, covering every line the two squares they left could open.
     if (is_castle(m)) {
-        RookMove r = castle_rook(to);
-        Bitboard rook_occ = (occ & ~bit(r.from)) | bit(r.to);
-        return (attacks::rook(r.to, rook_occ) & bit(k)) != 0;
+        const RookMove r = castle_rook_move(m);
+        const Bitboard after = (pieces() ^ bit(from) ^ bit(r.from)) | bit(to) | bit(r.to);
+        return (attacks::rook(r.to, after) & bit(k)) != 0;
     }
+    Bitboard occ = (pieces() & ~bit(from)) | bit(to);
     int captured_sq = -1;
     if (is_en_passant(m)) {
         captured_sq = to ^ 8;
@@ -253,12 +261,19 @@ bool Position::gives_check(Move m) const {
     return (diagonal & attacks::bishop(k, occ)) || (straight & attacks::rook(k, occ));
 }
 
-std::optional<Move> Position::parse_uci_move(std::string_view text) const {
+std::string MoveNotation::text(Move m) const {
+    if (!chess960 || !is_castle(m)) return move_to_uci(m);
+    const Color c = rank_of(move_from(m)) < 4 ? WHITE : BLACK;
+    return square_name(move_from(m)) + square_name(castle_rook[castle_index(c, move_kind(m))]);
+}
+
+std::optional<Move> Position::parse_uci_move(std::string_view text, bool chess960) const {
     if (text.size() < 4 || text.size() > 5) return std::nullopt;
     MoveList moves;
     movegen::generate_all(*this, moves);
+    const MoveNotation written = notation(chess960);
     for (Move m : moves)
-        if (move_to_uci(m) == text) return m;
+        if (written.text(m) == text) return m;
     return std::nullopt;
 }
 
@@ -327,25 +342,7 @@ FenResult Position::from_fen(std::string_view fen) {
     else return FenError{"bad side '" + std::string(side) + "'"};
 
     std::string_view rights = fields.size() > 2 ? fields[2] : "-";
-    for (std::size_t i = 0; i < rights.size();) {
-        std::size_t len = text::utf8_char_length(rights.substr(i));
-        char c = rights[i];
-        if (len == 1 && c == 'K') pos.castling_ |= WHITE_KING_SIDE;
-        else if (len == 1 && c == 'Q') pos.castling_ |= WHITE_QUEEN_SIDE;
-        else if (len == 1 && c == 'k') pos.castling_ |= BLACK_KING_SIDE;
-        else if (len == 1 && c == 'q') pos.castling_ |= BLACK_QUEEN_SIDE;
-        else if (!(len == 1 && c == '-'))
-            return FenError{"bad castling '" + std::string(rights.substr(i, len)) + "'"};
-        i += len;
-    }
-    // Drop the rights the board cannot support.
-    auto has = [&](Piece p, int sq) { return pos.board_[sq] == p; };
-    if (!has(make_piece(WHITE, KING), 4)) pos.castling_ &= ~(WHITE_KING_SIDE | WHITE_QUEEN_SIDE);
-    if (!has(make_piece(WHITE, ROOK), 7)) pos.castling_ &= ~WHITE_KING_SIDE;
-    if (!has(make_piece(WHITE, ROOK), 0)) pos.castling_ &= ~WHITE_QUEEN_SIDE;
-    if (!has(make_piece(BLACK, KING), 60)) pos.castling_ &= ~(BLACK_KING_SIDE | BLACK_QUEEN_SIDE);
-    if (!has(make_piece(BLACK, ROOK), 63)) pos.castling_ &= ~BLACK_KING_SIDE;
-    if (!has(make_piece(BLACK, ROOK), 56)) pos.castling_ &= ~BLACK_QUEEN_SIDE;
+    if (std::optional<FenError> error = pos.read_castling(rights)) return *error;
 
     std::string_view ep = fields.size() > 3 ? fields[3] : "-";
     if (ep != "-") {
@@ -381,6 +378,67 @@ FenResult Position::from_fen(std::string_view fen) {
     return pos;
 }
 
+// Standard (KQkq) and Chess960 rights: Shredder style names each castling rook by its file
+// (HAha), X-FEN writes K or Q for the outermost rook on that side of the king and the file
+// only for an inner one; both are read, also mixed. Each right must find its king on its back
+// rank and its rook where the letter says; a second rook for one side is refused too.
+std::optional<FenError> Position::read_castling(std::string_view rights) {
+    for (std::size_t i = 0; i < rights.size();) {
+        const std::size_t len = text::utf8_char_length(rights.substr(i));
+        const char c = rights[i];
+        const bool known = len == 1
+                           && (c == '-' || c == 'K' || c == 'Q' || c == 'k' || c == 'q'
+                               || (c >= 'A' && c <= 'H') || (c >= 'a' && c <= 'h'));
+        if (!known) return FenError{"bad castling '" + std::string(rights.substr(i, len)) + "'"};
+        i += len;
+    }
+    for (char c : rights) {
+        if (c == '-') continue;
+        const Color color = c >= 'a' ? BLACK : WHITE;
+        const char upper = color == WHITE ? c : static_cast<char>(c - 'a' + 'A');
+        const std::string said = "castling '" + std::string(1, c) + "': ";
+        const int back = color == WHITE ? 0 : 7;
+        const int king = king_square(color);
+        if (rank_of(king) != back) return FenError{said + "the king is not on its back rank"};
+        const Bitboard rooks = pieces(color, ROOK) & (Bitboard{0xFF} << (8 * back));
+        int rook;
+        if (upper == 'K' || upper == 'Q') {
+            const Bitboard below_king = bit(king) - 1;
+            const Bitboard side = rooks & (upper == 'K' ? ~(below_king | bit(king)) : below_king);
+            if (!side)
+                return FenError{said + "no rook on the " + (upper == 'K' ? "h" : "a")
+                                + "-side of the king"};
+            rook = upper == 'K' ? 63 - std::countl_zero(side) : lsb(side);
+        } else {
+            rook = make_square(upper - 'A', back);
+            if (!(rooks & bit(rook))) return FenError{said + "no rook on " + square_name(rook)};
+        }
+        const int kind = file_of(rook) > file_of(king) ? KING_CASTLE : QUEEN_CASTLE;
+        const int i = castle_index(color, kind);
+        if ((castling_ & (1 << i)) && castle_rook_[i] != rook)
+            return FenError{said + "a second rook for one side"};
+        castling_ |= static_cast<std::uint8_t>(1 << i);
+        castle_rook_[i] = static_cast<Square>(rook);
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (!(castling_ & (1 << i))) continue;
+        const Color color = static_cast<Color>(i / 2);
+        const int kind = KING_CASTLE + i % 2;
+        const int king = king_square(color), rook = castle_rook_[i];
+        const int king_to = castle_king_to(color, kind), rook_to = castle_rook_to(color, kind);
+        // The destination counts even when the king stays on it: the rook may have been
+        // shielding it (enemy queen a1, rook b1, king c1).
+        castle_king_path_[i] = attacks::BETWEEN[king][king_to] | bit(king_to);
+        castle_clear_[i] = (castle_king_path_[i] | attacks::BETWEEN[rook][rook_to] | bit(rook_to))
+                           & ~bit(king) & ~bit(rook);
+        castling_mask_[king] &= static_cast<std::uint8_t>(~(3 << (2 * color)));
+        castling_mask_[rook] &= static_cast<std::uint8_t>(~(1 << i));
+        const bool corner = file_of(rook) == (kind == KING_CASTLE ? 7 : 0);
+        castle_file_key_[i] = corner ? 0 : zobrist::CASTLE_FILE_KEYS[color * 8 + file_of(rook)];
+    }
+    return std::nullopt;
+}
+
 std::string Position::to_fen() const {
     std::string fen;
     for (int rank = 7; rank >= 0; --rank) {
@@ -399,11 +457,18 @@ std::string Position::to_fen() const {
         if (rank) fen += '/';
     }
     fen += side_ == WHITE ? " w " : " b ";
+    // K, Q, k, q for a king on the e-file castling with a corner rook; the rook's file
+    // otherwise (Chess960), upper case for white.
     if (!castling_) fen += '-';
-    if (castling_ & WHITE_KING_SIDE) fen += 'K';
-    if (castling_ & WHITE_QUEEN_SIDE) fen += 'Q';
-    if (castling_ & BLACK_KING_SIDE) fen += 'k';
-    if (castling_ & BLACK_QUEEN_SIDE) fen += 'q';
+    for (int i = 0; i < 4; ++i) {
+        if (!(castling_ & (1 << i))) continue;
+        const Color c = static_cast<Color>(i / 2);
+        const int rook_file = file_of(castle_rook_[i]);
+        const bool standard =
+            file_of(king_square(c)) == 4 && rook_file == (i % 2 == 0 ? 7 : 0);
+        const char letter = standard ? "KQ"[i % 2] : static_cast<char>('A' + rook_file);
+        fen += c == WHITE ? letter : static_cast<char>(letter - 'A' + 'a');
+    }
     fen += ' ';
     fen += ep_square_ < 64 ? square_name(ep_square_) : "-";
     fen += ' ';

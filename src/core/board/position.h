@@ -1,7 +1,8 @@
 // The board every search thread works on: bitboards and a mailbox kept in step, four
 // incremental Zobrist keys (full, pawn, per-colour non-pawn, minor), and the stack of undo
 // records that also serves repetition detection. Each thread owns its own copy; copying a
-// Position copies its history.
+// Position copies its history. Castling follows Chess960 rules, of which standard chess is one
+// start position: each right names its rook, and its geometry is fixed when the FEN is read.
 #pragma once
 
 #include <array>
@@ -37,6 +38,16 @@ struct FenError {
     std::string text() const { return "bad FEN: " + message; }
 };
 
+// How moves are written in UCI: castles as the king's two-square step (e1g1), or in Chess960
+// mode as the king taking its own rook (e1h1, b1a1). The rooks' squares are those of the
+// game's castling rights, which never move while a right lasts, so the notation of the root
+// writes every move of a line searched from it.
+struct MoveNotation {
+    bool chess960 = false;
+    std::array<Square, 4> castle_rook{7, 0, 63, 56};  // by castle_index
+    std::string text(Move m) const;
+};
+
 class Position;
 using FenResult = std::variant<Position, FenError>;
 
@@ -56,7 +67,9 @@ public:
     Bitboard attackers_to(int sq, Bitboard occ) const;
     bool is_attacked(int sq, Color by, Bitboard occ) const;
     bool gives_check(Move m) const;
-    std::optional<Move> parse_uci_move(std::string_view text) const;
+    // The legal move written `text` in the notation of the mode (see MoveNotation).
+    std::optional<Move> parse_uci_move(std::string_view text, bool chess960 = false) const;
+    MoveNotation notation(bool chess960) const { return {chess960, castle_rook_}; }
 
     // Draw rules as the search sees them: a repetition of any earlier position within the
     // half-move clock, and material with which no side can mate.
@@ -87,6 +100,19 @@ public:
     Piece captured() const { return captured_; }
     std::uint32_t fullmove() const { return fullmove_; }
     const std::vector<State>& history() const { return states_; }
+
+    // Castling geometry of right i (castle_index), fixed when the FEN is read: the rook's
+    // start square, the squares that must be empty apart from that king and rook, and the
+    // squares the king crosses and lands on, none of which may be attacked once king and
+    // rook have left.
+    Square castle_rook(int i) const { return castle_rook_[i]; }
+    Bitboard castle_clear(int i) const { return castle_clear_[i]; }
+    Bitboard castle_king_path(int i) const { return castle_king_path_[i]; }
+    // The rook's part of a castle by the side to move.
+    RookMove castle_rook_move(Move m) const {
+        const int kind = move_kind(m);
+        return {castle_rook_[castle_index(side_, kind)], castle_rook_to(side_, kind)};
+    }
     // Room for `extra` more moves, so that a search never grows the undo stack. (A copied
     // Position keeps only the capacity its history needs.)
     void reserve_history(std::size_t extra) { states_.reserve(states_.size() + extra); }
@@ -97,6 +123,8 @@ private:
     void move_piece(Piece p, int from, int to);
     void toggle_keys(Piece p, int sq);
     void compute_keys();
+    std::optional<FenError> read_castling(std::string_view rights);
+    std::uint64_t castling_key(std::uint8_t rights) const;
     void push_state();
     void restore(const State& s);
 
@@ -115,6 +143,16 @@ private:
     Piece captured_ = NO_PIECE;
     std::uint32_t fullmove_ = 1;
     Color side_ = WHITE;
+    // Castling rights kept after a move touches a square: rights &= mask[from] & mask[to].
+    std::array<std::uint8_t, 64> castling_mask_ = [] {
+        std::array<std::uint8_t, 64> m{};
+        m.fill(15);
+        return m;
+    }();
+    std::array<Square, 4> castle_rook_{7, 0, 63, 56};
+    std::array<Bitboard, 4> castle_clear_{};
+    std::array<Bitboard, 4> castle_king_path_{};
+    std::array<std::uint64_t, 4> castle_file_key_{};  // 0 for a rook on its corner file
 };
 
 }  // namespace orvane

@@ -77,17 +77,21 @@ inline constexpr bool is_noisy(Move m) { return m >= 0x4000; }
 inline constexpr bool is_en_passant(Move m) { return move_kind(m) == EN_PASSANT; }
 inline constexpr int promoted_kind(Move m) { return (move_kind(m) & 3) + 1; }
 
-// The rook's part of a castle, from the king's destination square.
+// Castles. The move is the king's: from its square to the g-file (KING_CASTLE, with the
+// rook on its h-side) or the c-file (QUEEN_CASTLE, a-side), the rook ending beside it on the
+// f- or d-file. Which rook castles belongs to the position's castling rights, so a Chess960
+// castle is encoded like a standard one (and the king may even stay where it is: from = to).
+// Rights bit i (i = colour * 2 + 0 for the h-side, + 1 for the a-side) is the right of
+// castle_index(colour, kind).
 struct RookMove {
     Square from, to;
 };
-inline constexpr RookMove castle_rook(int king_to) {
-    switch (king_to) {
-        case 2: return {0, 3};
-        case 6: return {7, 5};
-        case 58: return {56, 59};
-        default: return {63, 61};
-    }
+inline constexpr int castle_index(Color c, int kind) { return c * 2 + kind - KING_CASTLE; }
+inline constexpr Square castle_king_to(Color c, int kind) {
+    return static_cast<Square>((kind == KING_CASTLE ? 6 : 2) + 56 * c);
+}
+inline constexpr Square castle_rook_to(Color c, int kind) {
+    return static_cast<Square>((kind == KING_CASTLE ? 5 : 3) + 56 * c);
 }
 
 std::string square_name(int sq);

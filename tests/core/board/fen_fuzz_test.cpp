@@ -238,7 +238,7 @@ TEST(FenFuzz, RandomBoards) {
     FuzzStats stats;
     for (int i = 0; i < 3000; ++i) feed(stats, random_board_fen(rng));
     for (const std::string& p : stats.problems) ADD_FAILURE() << p;
-    EXPECT_GT(stats.accepted, 800);
+    EXPECT_GT(stats.accepted, 700);  // rights without their rook are refused
 }
 
 TEST(FenFuzz, MutatedFens) {

@@ -198,6 +198,10 @@ constexpr std::string_view WALK_STARTS[] = {
     "r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1",
     "4k3/8/8/8/1pP1pP2/8/8/4K3 b - c3 0 1",
     "4k3/2p1p3/8/3P1P2/8/8/8/4K3 b - - 0 1",
+    // Chess960: castles where king and rook cross, swap or share squares
+    "rk2r3/pppppppp/8/8/8/8/PPPPPPPP/RK2R3 w EAea - 0 1",
+    "1r4kr/8/8/8/8/8/8/1R4KR w HBhb - 0 1",
+    "brknrq1b/pp1ppppp/2p5/1P1N4/2P4n/8/P2PPPPP/RQB1KNRB b GQeb - 0 5",
 };
 
 struct WalkStats {

@@ -97,7 +97,7 @@ void NnueEval::push_move(const Position& pos, Move m) {
     e.added_count = e.removed_count = 1;
     if (is_castle(m)) {
         const Piece rook = make_piece(us, ROOK);
-        const RookMove r = castle_rook(to);
+        const RookMove r = pos.castle_rook_move(m);  // Chess960: squares may coincide
         e.added[0] = {mover, static_cast<Square>(to)};
         e.added[1] = {rook, r.to};
         e.removed[1] = {rook, r.from};

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/position_helpers.h"
 #include "uci/engine_process.h"
 
 namespace {
@@ -66,7 +67,7 @@ protected:
         const std::vector<std::string> lines = engine.read_until_prefix("bestmove");
         EXPECT_FALSE(lines.empty() || engine.timed_out()) << go;
         if (lines.empty()) return {};
-        const Position root = orvane::testing::position_from_fen(fen);
+        const Position root = orvane::from_fen(fen);
         for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
             const auto info = orvane::testing::parse_info(lines[i]);
             EXPECT_TRUE(info && legal_line(root, info->pv, chess960)) << lines[i];

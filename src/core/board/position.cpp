@@ -252,13 +252,21 @@ bool Position::gives_check(Move m) const {
                                          : attacks::of_kind(arriving, to, occ);
     if (direct & bit(k)) return true;
 
-    Bitboard lines = attacks::LINE[k][from];
-    if (captured_sq >= 0) lines |= attacks::LINE[k][captured_sq];
-    if (!lines) return false;
-    Bitboard others = pieces(us) & ~bit(from);
-    Bitboard diagonal = others & (by_kind_[BISHOP] | by_kind_[QUEEN]);
-    Bitboard straight = others & (by_kind_[ROOK] | by_kind_[QUEEN]);
-    return (diagonal & attacks::bishop(k, occ)) || (straight & attacks::rook(k, occ));
+    // Discovered checks. The king was not in check before the move, so only a line through
+    // a vacated square can open: the mover's, and for en passant the captured pawn's.
+    const Bitboard others = pieces(us) & ~bit(from);
+    const Bitboard diagonal = others & (by_kind_[BISHOP] | by_kind_[QUEEN]);
+    const Bitboard straight = others & (by_kind_[ROOK] | by_kind_[QUEEN]);
+    if (captured_sq >= 0) {
+        if (!(attacks::LINE[k][from] | attacks::LINE[k][captured_sq])) return false;
+        return (diagonal & attacks::bishop(k, occ)) || (straight & attacks::rook(k, occ));
+    }
+    // A mover that stays on its line through the king still blocks it.
+    const Bitboard line = attacks::LINE[k][from];
+    if (!line || (line & bit(to))) return false;
+    if (file_of(k) != file_of(from) && rank_of(k) != rank_of(from))
+        return (diagonal & line) && (diagonal & line & attacks::bishop(k, occ));
+    return (straight & line) && (straight & line & attacks::rook(k, occ));
 }
 
 std::string MoveNotation::text(Move m) const {

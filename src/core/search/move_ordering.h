@@ -65,12 +65,19 @@ struct ScoredMove {
 // Selection over items[first, last): the highest score (the first one on ties) is swapped to
 // `first`, handed out, and `first` moves past it.
 inline std::optional<ScoredMove> pick_best(ScoredMove* items, int& first, int last) {
-    if (first >= last) return std::nullopt;
-    int best = first;
-    for (int i = first + 1; i < last; ++i)
-        if (items[i].score > items[best].score) best = i;
-    std::swap(items[best], items[first]);
-    return items[first++];
+    const int begin = first;
+    if (begin >= last) return std::nullopt;
+    int best = begin;
+    std::int32_t best_score = items[begin].score;
+    for (int i = begin + 1; i < last; ++i) {
+        if (items[i].score > best_score) {
+            best = i;
+            best_score = items[i].score;
+        }
+    }
+    std::swap(items[best], items[begin]);
+    first = begin + 1;
+    return items[begin];
 }
 
 class MovePicker {

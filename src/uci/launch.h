@@ -17,6 +17,8 @@ struct SearchJob {
     bool goal_moves = false;
     std::shared_ptr<std::atomic<bool>> stop;
     bool infinite = false;
+    // Set for a pondering search: the bestmove waits until it falls (ponderhit) or "stop".
+    std::shared_ptr<std::atomic<bool>> pondering;
 };
 
 Pool take_pool(SearchJob& job);

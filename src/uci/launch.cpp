@@ -92,8 +92,9 @@ std::vector<GoalLine> analyse_goals(Searcher<E>& searcher, Position& pos, const 
 
     searcher.clear_soft_limits();
     searcher.set_hard_node_limit(std::nullopt);
+    // The tablebase's verdicts on the root moves are the search's own (same root): a probe
+    // handed over here would be taken by the next search, on another position.
     if (searcher.must_stop()) return {};
-    if (searcher.tablebase()) searcher.set_root_probe(searcher.tablebase()->probe_root(pos));
 
     struct Goal {
         Move move;

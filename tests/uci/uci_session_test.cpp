@@ -781,15 +781,27 @@ TEST_F(Session, GoalMovesPrintsWinDrawLoseSummary) {
     SearchOutput stopped;
     check_search(engine.read_until_prefix("bestmove"), Position::startpos(), stopped, true);
     EXPECT_TRUE(stopped.goal_lines.empty());
-    // A timed search's analysis keeps to the time the search was given.
-    run({"position fen " + std::string(KIWIPETE)});
-    search("go wtime 1000 btime 1000", from_fen(KIWIPETE), true, 1000ms);
+    // A timed search's analysis keeps to the time the search was given, even with 218 moves
+    // to look at (at 5,000 nodes each, more than the whole clock).
+    const std::string many = "R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1";
+    run({"position fen " + many});
+    search("go wtime 1000 btime 1000", from_fen(many), true, 1000ms);
     // "stop" during the analysis of an untimed search: the bestmove at once.
+    run({"position fen " + std::string(KIWIPETE)});
     engine.send("go depth 9");
     engine.read_until([](const std::string& l) { return l.starts_with("info depth 9 "); });
     engine.send("stop");
     check_search(engine.read_until_prefix_within("bestmove", 1000ms), from_fen(KIWIPETE), stopped,
                  true);
+    // With tablebases the analysis leaves nothing behind for the next search, on another
+    // position: its moves are that position's own.
+    run({"setoption name SyzygyPath value " + std::string(ORVANE_SOURCE_DIR) + "/../shared/syzygy"});
+    for (const char* f : {"8/8/8/4k3/8/8/8/KQ6 w - - 0 1", "4k3/8/8/8/8/8/8/4K2R w K - 0 1",
+                          "8/8/8/8/8/2k5/8/K2q4 w - - 0 1"}) {
+        run({"position fen " + std::string(f)});
+        search("go depth 3", from_fen(f), true);
+    }
+    run({"setoption name SyzygyPath value <empty>"});
     // No goal lines without a best move.
     run({"position fen 8/8/8/8/8/8/1qk5/K7 w - - 0 1"});
     EXPECT_EQ(search_lines("go depth 2"), std::vector<std::string>{"bestmove 0000"});

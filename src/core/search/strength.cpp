@@ -10,11 +10,11 @@ namespace {
 // A first mapping, to be refined by matches against an engine calibrated on the same scale
 // (scripts/calibrate-strength.sh). The top point is the full-strength search.
 constexpr std::array<Anchor, 6> ANCHORS{{
-    {MIN_ELO, 300, 3, 250, 700},
-    {1500, 700, 4, 200, 550},
-    {2000, 6'000, 7, 100, 300},
-    {2500, 50'000, 12, 40, 120},
-    {2800, 400'000, 20, 15, 40},
+    {MIN_ELO, 400, 4, 200, 400},
+    {1500, 1'500, 5, 150, 300},
+    {2000, 20'000, 8, 60, 120},
+    {2500, 150'000, 14, 25, 40},
+    {2800, 800'000, 24, 10, 10},
     {MAX_ELO, 3'200'000, MAX_PLY - 1, 0, 0},
 }};
 

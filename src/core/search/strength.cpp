@@ -10,11 +10,11 @@ namespace {
 // A first mapping, to be refined by matches against an engine calibrated on the same scale
 // (scripts/calibrate-strength.sh). The top point is the full-strength search.
 constexpr std::array<Anchor, 6> ANCHORS{{
-    {MIN_ELO, 400, 4, 200, 400},
-    {1500, 1'500, 5, 150, 300},
-    {2000, 20'000, 8, 60, 120},
-    {2500, 150'000, 14, 25, 40},
-    {2800, 800'000, 24, 10, 10},
+    {MIN_ELO, 500, 4, 200, 350},
+    {1500, 2'000, 6, 150, 250},
+    {2000, 60'000, 12, 40, 60},
+    {2500, 1'000'000, 30, 10, 10},
+    {2800, 2'000'000, 60, 5, 3},
     {MAX_ELO, 3'200'000, MAX_PLY - 1, 0, 0},
 }};
 

@@ -44,6 +44,7 @@ void Engine::finish_search() {
     if (!search_thread_.joinable()) return;
     stop_->store(true);
     join_search(true);
+    pondering_->store(false);
 }
 
 void Engine::end_of_input() {
@@ -76,6 +77,11 @@ bool Engine::handle(std::string_view line) {
     } else if (cmd == "ucinewgame") {
         clear_learned();
         position_ = Position::startpos();
+        ++game_number_;
+    } else if (cmd == "ponderhit") {
+        // The move pondered on was played: the search goes on under its clock. Ignored when
+        // no search is pondering.
+        pondering_->store(false);
     } else if (cmd == "setoption") {
         set_option(args);
     } else if (cmd == "position") {

@@ -18,6 +18,7 @@
 #include "core/router/router_net.h"
 #include "core/router/router_moe_net.h"
 #include "core/search/searcher.h"
+#include "core/search/strength.h"
 #include "core/parallel/thread_pool.h"
 #include "core/tablebase/tablebase.h"
 #include "core/parallel/named_thread.h"
@@ -99,6 +100,12 @@ private:
     NamedThread search_thread_;
     std::shared_ptr<SearchJob> job_;
     bool goal_moves_ = false;
+    bool ponder_ = false;  // the GUI may ponder; "go ponder" works either way
+    bool limit_strength_ = false;
+    std::int32_t elo_ = strength::MAX_ELO;
+    std::uint64_t game_number_ = 0;  // counts "ucinewgame": the weaker player's per-game seed
+    // True while a "go ponder" search waits for "ponderhit"; shared with the search thread.
+    std::shared_ptr<std::atomic<bool>> pondering_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace orvane::uci

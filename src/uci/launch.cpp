@@ -6,6 +6,7 @@
 
 #include "core/board/movegen.h"
 #include "core/board/text.h"
+#include "core/search/strength.h"
 #include "uci/output.h"
 
 namespace orvane::uci {
@@ -14,6 +15,7 @@ namespace {
 constexpr int MATE_DISPLAY = 31872;
 constexpr std::uint64_t GOAL_MIN_NODES = 5000;
 constexpr std::uint64_t GOAL_MAX_NODES = 1'000'000;
+constexpr std::int64_t MAX_MATE_MOVES = MAX_PLY / 2;
 }  // namespace
 
 Pool take_pool(SearchJob& job) {
@@ -73,11 +75,13 @@ std::vector<std::string> format_goals(const std::vector<GoalLine>& lines,
 
 namespace {
 
-// After the search: every root move searched on its own within a node budget, and the
-// lines most likely to win, draw and lose.
+// After the search: every root move searched on its own within a node budget, deeper round
+// by round, and the lines most likely to win, draw and lose. The analysis keeps the search's
+// hard limits (its clock: a timed search gets no more time than it was given) and its stop
+// flag ("stop" and "quit" end it at once); it is skipped when nothing is left. Only moves
+// whose first round completed are summed up.
 template <Evaluator E>
-std::vector<GoalLine> analyse_goals(Searcher<E>& searcher, Position& pos, const SearchResult& result,
-                                    const std::shared_ptr<std::atomic<bool>>& engine_stop) {
+std::vector<GoalLine> analyse_goals(Searcher<E>& searcher, Position& pos, const SearchResult& result) {
     MoveList legal;
     movegen::generate_all(pos, legal);
     const std::uint64_t n = std::max(legal.size(), 1);
@@ -85,35 +89,75 @@ std::vector<GoalLine> analyse_goals(Searcher<E>& searcher, Position& pos, const 
         std::clamp<std::uint64_t>(result.nodes / (4 * n), GOAL_MIN_NODES, GOAL_MAX_NODES);
     const int goal_depth = std::clamp(result.depth - 1, 1, 32);
 
-    // A fresh stop flag: a "stop" arriving now does not cut the analysis short.
-    searcher.set_stop(std::make_shared<std::atomic<bool>>(false));
-    searcher.clear_time_limits();
-    if (searcher.tablebase()) searcher.set_root_probe(searcher.tablebase()->probe_root(pos));
+    searcher.clear_soft_limits();
+    searcher.set_hard_node_limit(std::nullopt);
+    // The tablebase's verdicts on the root moves are the search's own (same root): a probe
+    // handed over here would be taken by the next search, on another position.
+    if (searcher.must_stop()) return {};
 
-    std::vector<GoalLine> lines;
-    for (Move m : legal) {
-        searcher.set_hard_node_limit(searcher.nodes() + budget);
-        searcher.clear_stopped();
+    struct Goal {
+        Move move;
         int score = 0;
-        std::vector<Move> line{m};
-        for (int d = 1; d <= goal_depth; ++d) {
+        std::vector<Move> line;
+        std::uint64_t used = 0;
+        bool searched = false;  // at least one round completed
+        bool done = false;      // its budget is spent
+    };
+    std::vector<Goal> goals;
+    for (Move m : legal) goals.push_back({m, 0, {m}});
+    bool interrupted = false;
+    for (int d = 1; d <= goal_depth && !interrupted; ++d) {
+        for (Goal& g : goals) {
+            if (g.done) continue;
+            if (searcher.must_stop()) {
+                interrupted = true;
+                break;
+            }
+            const std::uint64_t before = searcher.nodes();
+            searcher.set_hard_node_limit(before + (budget - std::min(budget, g.used)));
+            searcher.clear_stopped();
             searcher.set_iteration_depth(d);
-            pos.make_move(m);
+            pos.make_move(g.move);
             searcher.evaluator().reset(pos);
             const int v = -searcher.negamax(pos, d - 1, -INFINITE_SCORE, INFINITE_SCORE, 1, false, false);
-            pos.unmake_move(m);
-            if (searcher.stopped()) break;
-            score = v;
-            line.assign(1, m);
-            for (Move x : searcher.pv_at(1)) line.push_back(x);
+            pos.unmake_move(g.move);
+            g.used += searcher.nodes() - before;
+            if (searcher.stopped()) {
+                // The budget ended this move's deepening; anything else ends the analysis.
+                searcher.set_hard_node_limit(std::nullopt);
+                if (searcher.must_stop()) {
+                    interrupted = true;
+                    break;
+                }
+                g.done = true;
+                continue;
+            }
+            g.score = v;
+            g.line.assign(1, g.move);
+            for (Move x : searcher.pv_at(1)) g.line.push_back(x);
+            g.searched = true;
         }
-        const WdlPermille w = searcher.line_wdl(pos, line, score);
-        lines.push_back({score, w.win, w.draw, w.loss, m});
     }
-    searcher.set_stop(engine_stop);
     searcher.set_hard_node_limit(std::nullopt);
     searcher.clear_stopped();
+
+    std::vector<GoalLine> lines;
+    for (const Goal& g : goals) {
+        if (!g.searched) continue;
+        const WdlPermille w = searcher.line_wdl(pos, g.line, g.score);
+        lines.push_back({g.score, w.win, w.draw, w.loss, g.move});
+    }
     return lines;
+}
+
+// A ponder move when the line has none: the table's move in the position after `best`.
+Move ponder_from_table(const tt::TranspositionTable& table, Position pos, Move best) {
+    pos.make_move(best);
+    const std::optional<tt::Entry> entry = table.probe(pos.key());
+    if (!entry || !entry->move) return NULL_MOVE;
+    MoveList legal;
+    movegen::generate_all(pos, legal);
+    return legal.contains(entry->move) ? entry->move : NULL_MOVE;
 }
 
 }  // namespace
@@ -126,15 +170,17 @@ void run_search_job(SearchJob& job) {
                 write_line(format_info(info, job.notation));
             });
             if (job.goal_moves && result.best) {
-                std::vector<GoalLine> lines =
-                    analyse_goals(pool->main(), job.position, result, job.stop);
+                std::vector<GoalLine> lines = analyse_goals(pool->main(), job.position, result);
                 for (const std::string& l : format_goals(lines, job.notation)) write_line(l);
             }
+            if (result.best && !result.ponder)
+                result.ponder = ponder_from_table(*pool->main().table(), job.position, result.best);
         },
         *job.pool);
-    if (job.infinite) {
-        while (!job.stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // An infinite or pondering search that ended by itself (a mate, the depth limit, a single
+    // legal move) keeps its answer until "stop", or for a pondering one "ponderhit".
+    auto must_wait = [&] { return job.infinite || (job.pondering && job.pondering->load()); };
+    while (must_wait() && !job.stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (!result.best) write_line("bestmove 0000");
     else if (!result.ponder) write_line("bestmove " + job.notation.text(result.best));
     else
@@ -157,10 +203,18 @@ void Engine::go(const std::vector<std::string_view>& args) {
         if (!v) return std::nullopt;
         return std::max<std::int64_t>(*v, 0);
     };
+    bool ponder = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view w = args[i];
         if (w == "infinite") {
             limits.infinite = true;
+        } else if (w == "ponder") {
+            ponder = true;
+        } else if (w == "mate") {
+            // Mates longer than the deepest line are any mate; none shorter than one move
+            // exists, so zero and negative counts are ignored like malformed ones.
+            if (auto v = text::parse_int<std::int64_t>(next_word(i)); v && *v >= 1)
+                limits.mate = static_cast<std::int32_t>(std::min<std::int64_t>(*v, MAX_MATE_MOVES));
         } else if (w == "wtime" || w == "btime") {
             if (auto v = milliseconds(i)) time[w[0] == 'w' ? WHITE : BLACK] = *v;
         } else if (w == "winc" || w == "binc") {
@@ -196,7 +250,16 @@ void Engine::go(const std::vector<std::string_view>& args) {
     limits.inc = static_cast<std::uint64_t>(inc[us]);
 
     stop_->store(false);
+    pondering_->store(ponder);
+    if (ponder) limits.pondering = pondering_;
     if (!pool_) fatal("searcher available");
+    std::visit(
+        [&](auto& pool) {
+            std::optional<StrengthLevel> level;
+            if (limit_strength_) level = strength::level_for_elo(elo_);
+            pool->main().set_strength(level, game_number_);
+        },
+        *pool_);
     job_ = std::make_shared<SearchJob>();
     job_->pool = std::move(*pool_);
     pool_.reset();
@@ -206,6 +269,7 @@ void Engine::go(const std::vector<std::string_view>& args) {
     job_->stop = stop_;
     job_->infinite = limits.infinite;
     job_->notation = position_.notation(chess960_);
+    if (ponder) job_->pondering = pondering_;
     std::shared_ptr<SearchJob> job = job_;
     search_thread_ = NamedThread::spawn("search", SEARCH_STACK_BYTES,
                                         [job]() { run_search_job(*job); }, "spawn search thread");

@@ -18,6 +18,8 @@ struct SearchJob {
     std::shared_ptr<std::atomic<bool>> stop;
     bool infinite = false;
     MoveNotation notation;  // of the root: how castles are written (UCI_Chess960)
+    // Set for a pondering search: the bestmove waits until it falls (ponderhit) or "stop".
+    std::shared_ptr<std::atomic<bool>> pondering;
 };
 
 Pool take_pool(SearchJob& job);

@@ -10,6 +10,7 @@
 
 #include "core/board/text.h"
 #include "core/router/router_policy.h"
+#include "core/search/strength.h"
 #include "syzygy/syzygy.h"
 #include "uci/engine.h"
 #include "uci/output.h"
@@ -100,6 +101,10 @@ void Engine::cmd_uci() {
     out += "option name SMPMode type combo default Lazy var Lazy var YBWC var ABDADA\n";
     out += "option name SearchMode type combo default AB var AB var VOI var GumbelSH\n";
     out += "option name GumbelTemp type spin default 0 min 0 max 200\n";
+    out += "option name Ponder type check default false\n";
+    out += "option name UCI_LimitStrength type check default false\n";
+    out += "option name UCI_Elo type spin default " + std::to_string(strength::MAX_ELO) + " min "
+           + std::to_string(strength::MIN_ELO) + " max " + std::to_string(strength::MAX_ELO) + "\n";
     out += "uciok\n";
     write_raw(out);
 }
@@ -194,6 +199,14 @@ void Engine::set_option(const std::vector<std::string_view>& args) {
         apply_settings();
         info_string("SearchMode set to " + std::string(search_mode_name(*mode)));
         return;
+    } else if (name == "ponder") {
+        ponder_ = check_value(value);
+    } else if (name == "uci_limitstrength") {
+        limit_strength_ = check_value(value);
+    } else if (name == "uci_elo") {
+        auto elo = text::parse_int<std::int64_t>(value);
+        if (!elo) return;
+        elo_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(*elo, strength::MIN_ELO, strength::MAX_ELO));
     } else if (name == "gumbeltemp") {
         auto t = text::parse_int<std::uint32_t>(value);
         if (!t) return;

@@ -29,8 +29,7 @@ inline std::vector<std::string> words_of(const std::string& text) {
 // Lines for fuzzing the command loop: well-formed commands, mutated ones, random bytes and
 // very long lines, all from one rng state so that a failure can be replayed. Lines never
 // contain '\n'. Options whose values would only test the machine (a huge Hash, hundreds of
-// threads, long perft, bench, files) are kept to small or harmless values; GoalMoves stays
-// off because its analysis ignores "stop" by design.
+// threads, long perft, bench, files) are kept to small or harmless values.
 class UciLineMaker {
 public:
     explicit UciLineMaker(std::uint64_t state, bool allow_quit = true)
@@ -201,8 +200,8 @@ private:
         else if (key == "threads")
             value =
                 below(5) ? std::to_string(1 + below(8)) : pick<std::string>({"0", "-3", "x", ""});
-        else if (key == "goalmoves")
-            value = "false";
+        else if (key == "uci_elo")
+            value = below(2) ? std::to_string(1000 + below(2200)) : number();
         else if (key == "evalfile")
             value =
                 pick<std::string>({"<internal>", "", "/nonexistent/net.nnue", "  <internal>  "});
@@ -216,7 +215,8 @@ private:
         else if (key == "searchmode")
             value = pick<std::string>({"AB", "VOI", "GumbelSH", "mcts", "alpha-beta", "x"});
         else if (key == "usennue" || key == "uci_showwdl" || key == "abdada" ||
-                 key == "routerorder")
+                 key == "routerorder" || key == "goalmoves" || key == "ponder" ||
+                 key == "uci_limitstrength")
             value = pick<std::string>({"true", "false", "TRUE", "True", "yes", ""});
         else if (key == "routermode")
             value = pick<std::string>({"Delta", "Replace", "replace", "x"});
@@ -235,12 +235,13 @@ private:
             "RouterFile", "RouterPlies",      "RouterReduce", "RouterOrder",   "RouterMinDepth",
             "RouterMode", "RouterOrderBonus", "RouterTopK",   "SyzygyPath",    "UseNNUE",
             "EvalFile",   "MultiPV",          "UCI_ShowWDL",  "GoalMoves",     "ABDADA",
-            "SMPMode",    "SearchMode",       "GumbelTemp",   "Unknown Thing", "Hashes"};
+            "SMPMode",    "SearchMode",       "GumbelTemp",   "Unknown Thing", "Hashes",
+            "Ponder",     "UCI_LimitStrength", "UCI_Elo"};
         return setoption_for(pick(names));
     }
 
     std::string go() {
-        switch (below(14)) {
+        switch (below(20)) {
             case 0: return "go nodes " + std::to_string(1 + below(3000));
             case 1: return "go depth " + std::to_string(1 + below(3));
             case 2: return "go movetime " + std::to_string(below(15));
@@ -261,6 +262,14 @@ private:
             case 10: return "go depth " + number() + " nodes " + number();
             case 11: return "go movetime " + number();
             case 12: return "go infinite searchmoves " + random_move_text();
+            case 13: return "go ponder";
+            case 14:
+                return "go ponder wtime " + std::to_string(below(3000)) + " btime " +
+                       std::to_string(below(3000)) + " winc " + std::to_string(below(50));
+            case 15: return pick<std::string>({"go mate 0", "go mate -3", "go mate 0 depth 2"});
+            case 16: return "go mate " + number() + (below(2) ? " nodes 2000" : "");
+            case 17: return "go mate " + std::to_string(1 + below(4)) + " depth 3";
+            case 18: return "go ponder mate 1 movetime " + std::to_string(below(30));
             default: return "go nodes 500 depth 2 movetime 20";
         }
     }
@@ -268,7 +277,8 @@ private:
     std::string command() {
         const int k = static_cast<int>(below(100));
         if (k < 22) return go();
-        if (k < 32) return "stop";
+        if (k < 29) return "stop";
+        if (k < 32) return below(4) ? "ponderhit" : "ponderhit " + number();
         if (k < 50) {
             if (below(2))
                 return "position startpos" +
@@ -332,7 +342,7 @@ private:
         static const std::vector<std::string> keywords = {
             "moves",     "name",   "value",    "fen",   "startpos", "infinite", "searchmoves",
             "depth",     "nodes",  "movetime", "wtime", "btime",    "winc",     "binc",
-            "movestogo", "ponder", "go",       "stop",  "position"};
+            "movestogo", "ponder", "go",       "stop",  "position", "mate",     "ponderhit"};
         const int edits = 1 + static_cast<int>(below(3));
         for (int e = 0; e < edits; ++e) {
             std::vector<std::string> words = words_of(line);

@@ -425,7 +425,8 @@ TEST(SetoptionEffects, EveryOptionAcceptsAbsurdValues) {
         "Hash",         "Threads",     "Move Overhead",  "PolicyMinDepth", "RouterPlies",
         "RouterReduce", "RouterOrder", "RouterMinDepth", "RouterMode",     "RouterOrderBonus",
         "RouterTopK",   "UseNNUE",     "MultiPV",        "UCI_ShowWDL",    "GoalMoves",
-        "ABDADA",       "SMPMode",     "SearchMode",     "GumbelTemp"};
+        "ABDADA",       "SMPMode",     "SearchMode",     "GumbelTemp",     "Ponder",
+        "UCI_LimitStrength", "UCI_Elo"};
     const std::vector<std::string> values = {"-2147483648",
                                              "2147483647",
                                              "4294967295",

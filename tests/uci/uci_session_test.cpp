@@ -59,6 +59,9 @@ const std::vector<std::string> UCI_REPLY = {
     "option name SMPMode type combo default Lazy var Lazy var YBWC var ABDADA",
     "option name SearchMode type combo default AB var AB var VOI var GumbelSH",
     "option name GumbelTemp type spin default 0 min 0 max 200",
+    "option name Ponder type check default false",
+    "option name UCI_LimitStrength type check default false",
+    "option name UCI_Elo type spin default 3000 min 1320 max 3000",
     "uciok",
 };
 
@@ -500,7 +503,6 @@ TEST_F(Session, EachLimitKeepsItsPromise) {
         {"go depth -3", 1},
         {"go depth 1", 1},
         {"go nodes abc depth 2", 2},
-        {"go ponder depth 2", 2},
         {"go wtime 99999999999999999999999 depth 2", 2},
         {"go depth 2 depth", 2},
         {"go searchmoves depth 2", 2},
@@ -772,19 +774,235 @@ TEST_F(Session, GoalMovesPrintsWinDrawLoseSummary) {
     ASSERT_GE(lines.size(), 4u);
     EXPECT_TRUE(lines[lines.size() - 4].starts_with("info string orvane win h1h8 W100.0 D0.0 L0.0"))
         << lines[lines.size() - 4];
-    // "stop" ends the search but not the analysis after it.
+    // "stop" ends the search and the analysis after it: nothing is analysed.
     run({"position startpos"});
     engine.send("go infinite");
     wait_for_info();
     engine.send("stop");
     SearchOutput stopped;
     check_search(engine.read_until_prefix("bestmove"), Position::startpos(), stopped, true);
-    EXPECT_EQ(stopped.goal_lines.size(), 3u);
+    EXPECT_TRUE(stopped.goal_lines.empty());
+    // A timed search's analysis keeps to the time the search was given, even with 218 moves
+    // to look at (at 5,000 nodes each, more than the whole clock).
+    const std::string many = "R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1";
+    run({"position fen " + many});
+    search("go wtime 1000 btime 1000", from_fen(many), true, 1000ms);
+    // "stop" during the analysis of an untimed search: the bestmove at once.
+    run({"position fen " + std::string(KIWIPETE)});
+    engine.send("go depth 9");
+    engine.read_until([](const std::string& l) { return l.starts_with("info depth 9 "); });
+    engine.send("stop");
+    check_search(engine.read_until_prefix_within("bestmove", 1000ms), from_fen(KIWIPETE), stopped,
+                 true);
+    // With tablebases the analysis leaves nothing behind for the next search, on another
+    // position: its moves are that position's own.
+    run({"setoption name SyzygyPath value " + std::string(ORVANE_SOURCE_DIR) + "/../shared/syzygy"});
+    for (const char* f : {"8/8/8/4k3/8/8/8/KQ6 w - - 0 1", "4k3/8/8/8/8/8/8/4K2R w K - 0 1",
+                          "8/8/8/8/8/2k5/8/K2q4 w - - 0 1"}) {
+        run({"position fen " + std::string(f)});
+        search("go depth 3", from_fen(f), true);
+    }
+    run({"setoption name SyzygyPath value <empty>"});
     // No goal lines without a best move.
     run({"position fen 8/8/8/8/8/8/1qk5/K7 w - - 0 1"});
     EXPECT_EQ(search_lines("go depth 2"), std::vector<std::string>{"bestmove 0000"});
     run({"setoption name GoalMoves value false", "position startpos"});
     EXPECT_TRUE(search("go depth 2", Position::startpos(), true).goal_lines.empty());
+}
+
+// An infinite or pondering search that ends by itself (the mate found at once, a single
+// legal move, its depth limit) keeps its bestmove until "stop", or "ponderhit" for a
+// pondering one: with one thread and with two in every parallel mode. Under a short clock
+// the split points of YBWC end with the main thread's time.
+TEST_F(Session, SearchesThatEndByThemselvesWaitForStopOrPonderhit) {
+    const std::string mate = "k7/8/1K6/8/8/8/8/7R w - - 0 1";
+    const std::string single = "k7/8/1K6/8/8/8/8/7R b - - 0 1";  // Kb8 only
+    struct Case {
+        std::string fen, go;
+        int last_depth;
+        std::string release;
+    };
+    const std::vector<Case> cases = {
+        {mate, "go infinite", 127, "stop"},
+        {START_FEN, "go infinite depth 3", 3, "stop"},
+        {mate, "go ponder wtime 100 btime 100", 127, "ponderhit"},
+        {single, "go ponder wtime 100000 btime 100000", 1, "ponderhit"},
+        {START_FEN, "go ponder depth 3", 3, "stop"},
+        {START_FEN, "go ponder wtime 50 btime 50 depth 3", 3, "ponderhit"},
+    };
+    const std::pair<std::string, std::string> setups[] = {
+        {"Lazy", "1"}, {"Lazy", "2"}, {"YBWC", "2"}, {"ABDADA", "2"}};
+    for (const auto& [mode, threads] : setups) {
+        run({"setoption name SMPMode value " + mode, "setoption name Threads value " + threads});
+        for (const Case& c : cases) {
+            SCOPED_TRACE(mode + " x" + threads + " " + c.fen + " / " + c.go);
+            run({"ucinewgame", "position fen " + c.fen});
+            engine.send(c.go);
+            const std::string last = "info depth " + std::to_string(c.last_depth) + " ";
+            std::vector<std::string> lines = engine.read_until([&](const std::string& l) {
+                return l.starts_with(last) || l.starts_with("bestmove");
+            });
+            ASSERT_FALSE(lines.empty());
+            ASSERT_TRUE(lines.back().starts_with(last)) << lines.back();
+            EXPECT_EQ(orvane::testing::count_prefix(engine.sync(), "bestmove"), 0u);
+            engine.send(c.release);
+            SearchOutput out;
+            check_search(engine.read_until_prefix("bestmove"), from_fen(c.fen), out);
+        }
+        if (mode == "YBWC") {
+            for (const char* f : {KIWIPETE, START_FEN}) {
+                run({"position fen " + std::string(f)});
+                search("go wtime 200 btime 200", from_fen(f), false, 2000ms);
+            }
+        }
+    }
+}
+
+TEST_F(Session, PonderingFollowsPonderhitAndStop) {
+    run({"setoption name Ponder value true", "position startpos"});
+    // The bestmove names a ponder move.
+    EXPECT_TRUE(search("go depth 6", Position::startpos()).best.ponder);
+    // Pondering past what the clock allows: nothing before "ponderhit", then the move.
+    engine.send("go ponder wtime 300 btime 300");
+    const std::vector<std::string> deep = engine.read_until([](const std::string& l) {
+        const auto info = parse_info(l);
+        return l.starts_with("bestmove") || (info && info->depth >= 8);
+    });
+    ASSERT_FALSE(deep.empty());
+    EXPECT_TRUE(deep.back().starts_with("info depth")) << deep.back();
+    EXPECT_EQ(orvane::testing::count_prefix(engine.sync(), "bestmove"), 0u);
+    engine.send("ponderhit");
+    SearchOutput out;
+    check_search(engine.read_until_prefix_within("bestmove", ANSWER_LIMIT), Position::startpos(),
+                 out);
+    // "stop" while pondering, then the game goes on as usual.
+    engine.send("go ponder wtime 60000 btime 60000 winc 100 binc 100");
+    wait_for_info();
+    engine.send("stop");
+    check_search(engine.read_until_prefix("bestmove"), Position::startpos(), out);
+    run({"position startpos moves e2e4"});
+    search("go depth 3", from_fen("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"));
+    // "ponderhit" with nothing pondering changes nothing and prints nothing; during an
+    // infinite search it does not end the wait for "stop".
+    EXPECT_EQ(run({"ponderhit"}), std::vector<std::string>{});
+    run({"position fen k7/8/1K6/8/8/8/8/7R w - - 0 1"});
+    engine.send("go infinite depth 2");
+    engine.read_until([](const std::string& l) { return l.starts_with("info depth 2 "); });
+    engine.send("ponderhit");
+    EXPECT_EQ(orvane::testing::count_prefix(engine.sync(), "bestmove"), 0u);
+    engine.send("stop");
+    check_search(engine.read_until_prefix("bestmove"), from_fen("k7/8/1K6/8/8/8/8/7R w - - 0 1"), out);
+}
+
+TEST_F(Session, GoMateEndsAtTheMateOrAtItsOtherLimits) {
+    const std::string mate2 = "7k/8/5K2/8/8/8/8/R7 w - - 0 1";
+    struct Case {
+        std::string fen, go;
+        int mate;   // the mate found (0: none) ...
+        int depth;  // ... or the depth limit that ended the search
+    };
+    const std::vector<Case> table = {
+        {mate2, "go mate 2", 2, 0},
+        {mate2, "go mate 5", 2, 0},
+        {mate2, "go mate 9223372036854775807", 2, 0},  // any mate
+        {mate2, "go mate 1 depth 7", 2, 7},           // no mate in one: the depth ends it
+        {START_FEN, "go mate 0 depth 3", 0, 3},        // no mate is shorter than one move:
+        {START_FEN, "go mate -3 depth 3", 0, 3},       // ignored
+        {START_FEN, "go mate 99999999999999999999 depth 2", 0, 2},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.fen + " / " + c.go);
+        run({"ucinewgame", "position fen " + c.fen});
+        const SearchOutput out = search(c.go, from_fen(c.fen));
+        ASSERT_FALSE(out.infos.empty());
+        const InfoLine& last = out.infos.back();
+        EXPECT_EQ(last.mate, c.mate != 0);
+        if (c.mate) {
+            EXPECT_EQ(last.score, c.mate);
+        }
+        // Found: the search stops at once, far from the depth limit.
+        if (c.depth) {
+            EXPECT_EQ(last.depth, c.depth);
+        } else {
+            EXPECT_LE(last.depth, 8);
+        }
+        EXPECT_EQ(out.best.best, last.pv[0]);
+    }
+    // Alone and without a mate in reach it searches until "stop".
+    run({"position startpos"});
+    engine.send("go mate 1");
+    wait_for_info();
+    EXPECT_EQ(orvane::testing::count_prefix(engine.sync(), "bestmove"), 0u);
+    engine.send("stop");
+    SearchOutput out;
+    check_search(engine.read_until_prefix("bestmove"), Position::startpos(), out);
+}
+
+// The best move's score at depth 8 at full strength, and the score of `move` there.
+std::pair<long long, long long> full_strength_scores(EngineProcess& engine, const std::string& fen,
+                                                     const std::string& move) {
+    auto last_score = [&](const std::string& go) {
+        engine.send(go);
+        long long score = 0;
+        for (const std::string& l : engine.read_until_prefix("bestmove"))
+            if (const auto info = parse_info(l))
+                score = info->mate ? (info->score > 0 ? 100'000 : -100'000) : info->score;
+        return score;
+    };
+    engine.send("position fen " + fen);
+    return {last_score("go depth 8"), last_score("go depth 8 searchmoves " + move)};
+}
+
+TEST_F(Session, WeakerLevelsKeepMatesAndMaterial) {
+    const std::string mate = "k7/8/1K6/8/8/8/8/7R w - - 0 1";
+    const std::vector<std::string> fens = {
+        "rnbqkbnr/pppp1ppp/8/4p3/3Q4/8/PPPP1PPP/RNB1KBNR w KQkq - 0 3",  // the queen is attacked
+        "r1bqkb1r/pppp1ppp/2n2n2/4p2Q/2B1P3/8/PPPP1PPP/RNB1K1NR w KQkq - 4 4",  // Qxf7 mates
+        "rnb1kbnr/pppp1ppp/8/4p3/4P2q/5N2/PPPP1PPP/RNBQKB1R w KQkq - 2 3",    // Nxh4 wins the queen
+    };
+    for (const int elo : {1320, 1500, 2000, 2500, 3000}) {
+        SCOPED_TRACE(elo);
+        run({"setoption name UCI_LimitStrength value true",
+             "setoption name UCI_Elo value " + std::to_string(elo), "ucinewgame"});
+        for (const std::string& f : fens) {
+            run({"setoption name UCI_LimitStrength value true", "position fen " + f});
+            const SearchOutput out = search("go wtime 20000 btime 20000", from_fen(f));
+            run({"setoption name UCI_LimitStrength value false"});
+            const auto [best, chosen] = full_strength_scores(engine, f, out.best.best);
+            EXPECT_GE(chosen, best - 400) << f << ": " << out.best.best;
+        }
+        run({"setoption name UCI_LimitStrength value true", "position fen " + mate});
+        EXPECT_EQ(search("go wtime 20000 btime 20000", from_fen(mate)).best.best, "h1h8");
+    }
+}
+
+TEST(SessionStrength, TheSameGameGivesTheSameMoves) {
+    // Two engines at the same level, fed the same commands, choose alike: the choice depends
+    // on the positions and the game count, not on the clock.
+    const std::vector<std::string> fens = {START_FEN, KIWIPETE,
+                                           "r1bqkb1r/pppp1ppp/2n2n2/4p3/2B1P3/5N2/PPPP1PPP/RNBQK2R w KQkq - 4 4",
+                                           "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
+                                           "rnbqkbnr/pp1ppppp/8/2p5/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 2"};
+    std::vector<std::string> moves[2];
+    for (std::vector<std::string>& seen : moves) {
+        EngineProcess engine;
+        ASSERT_TRUE(engine.read_line());
+        engine.send("setoption name UCI_LimitStrength value true");
+        engine.send("setoption name UCI_Elo value 1400");
+        for (int game = 0; game < 3; ++game) {
+            engine.send("ucinewgame");
+            for (const std::string& f : fens) {
+                engine.send("position fen " + f);
+                engine.send("go wtime 60000 btime 60000");
+                const std::vector<std::string> lines = engine.read_until_prefix("bestmove");
+                ASSERT_FALSE(lines.empty());
+                seen.push_back(lines.back());
+            }
+        }
+        engine.send("quit");
+        EXPECT_EQ(engine.wait_exit(), std::optional<int>(0));
+    }
+    EXPECT_EQ(moves[0], moves[1]);
 }
 
 TEST_F(Session, LongGameHistoryIsAccepted) {

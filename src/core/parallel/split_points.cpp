@@ -83,9 +83,14 @@ SplitOutcome run_split(Searcher<E>& searcher, YbwcPool& pool, const Position& po
     pool.push_split(split);
     searcher.help_ybwc_split(*split);
     // Stopped by its own limits (or by an enclosing split point), the creator will discard
-    // this node: the helpers must not finish their moves first.
+    // this node: the helpers must not finish their moves first. The helpers have no limits of
+    // their own, so while they work the creator keeps looking at its limits (its clock
+    // above all) and ends the split point when they are reached.
     if (searcher.stopped()) split->stop.store(true);
-    while (split->helpers.load() != 0) pool.wait_briefly(*split);
+    while (split->helpers.load() != 0) {
+        if (!split->stop.load() && searcher.check_stop()) split->stop.store(true);
+        pool.wait_briefly(*split);
+    }
     pool.remove_split(split);
 
     std::lock_guard lock(split->result_lock);
@@ -109,6 +114,12 @@ void Searcher<E>::help_ybwc_split(smp::YbwcSplit& split) {
     const int ply = split.ply;
     const std::atomic<bool>* previous_abort = abort_;
     abort_ = &split.stop;
+    // The split point's flag goes with the split point, however this call ends.
+    struct RestoreAbort {
+        const std::atomic<bool>*& slot;
+        const std::atomic<bool>* previous;
+        ~RestoreAbort() { slot = previous; }
+    } restore{abort_, previous_abort};
     if (thread_index_ != 0) {
         // A helper joins in the middle of someone else's line: nothing below this ply is its own.
         eval_.reset(local);
@@ -182,7 +193,6 @@ void Searcher<E>::help_ybwc_split(smp::YbwcSplit& split) {
         }
         if (cut) break;
     }
-    abort_ = previous_abort;
 }
 
 template void Searcher<PstEval>::help_ybwc_split(smp::YbwcSplit&);

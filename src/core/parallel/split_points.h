@@ -64,6 +64,17 @@ private:
 
 inline bool has_idle_helpers(const YbwcPool& pool) { return pool.has_idle(); }
 
+// A helper's hold on a split point, released when the helper leaves it by any path (an
+// exception included): the split's creator waits until every helper has left.
+struct SplitRelease {
+    YbwcPool& pool;
+    YbwcSplit& split;
+    SplitRelease(YbwcPool& p, YbwcSplit& s) : pool(p), split(s) {}
+    SplitRelease(const SplitRelease&) = delete;
+    SplitRelease& operator=(const SplitRelease&) = delete;
+    ~SplitRelease() { pool.release(split); }
+};
+
 // What a node hands to a split point, and what it gets back.
 struct SplitNode {
     int ply, depth, alpha, beta, best_score;

@@ -97,8 +97,9 @@ std::unique_ptr<HelperWorker<E>> HelperWorker<E>::spawn(int index,
                             s.set_hard_node_limit(std::nullopt);
                             s.set_iteration_depth(2);
                             while (std::shared_ptr<YbwcSplit> split = c.pool->wait_for_work()) {
+                                // Released however the work ends: its creator waits for it.
+                                const SplitRelease release{*c.pool, *split};
                                 s.help_ybwc_split(*split);
-                                c.pool->release(*split);
                                 if (s.stop_flag()->load()) break;
                             }
                             s.flush_nodes();
@@ -119,7 +120,9 @@ std::unique_ptr<HelperWorker<E>> HelperWorker<E>::spawn(int index,
                         }
                     },
                     cmd);
-            } catch (const FatalError&) {
+            } catch (...) {
+                // Whatever ended the command, the poster must hear of it: nobody may wait on
+                // a helper that will never answer.
                 crashed = true;
             }
             std::lock_guard lock(shared->lock);
@@ -178,7 +181,7 @@ void ThreadPool<E>::resize(std::size_t threads) {
     while (helpers_.size() < wanted) {
         const int index = static_cast<int>(helpers_.size()) + 1;
         auto searcher = std::make_unique<Searcher<E>>(main_->evaluator(), main_->table(),
-                                                      main_->stop_flag());
+                                                      helpers_stop_);
         searcher->set_node_counter(main_->node_counter());
         searcher->set_thread_index(index);
         searcher->set_tablebase(main_->tablebase());
@@ -262,14 +265,16 @@ SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLi
 
     // The main search, after which every helper is stopped; also when the main search ends
     // by a fatal error, so that no helper is left searching (or waiting for split points)
-    // when the pool is dropped.
+    // when the pool is dropped. The helpers have a stop flag of their own: the user's flag
+    // says "stop" only when the user said it.
+    helpers_stop_->store(false);
     auto run_main = [&] {
         main_->set_root_moves(root_moves);
         if (!probe.empty()) main_->set_root_probe(probe);
         try {
             return main_->search(root, limits, on_info);
         } catch (...) {
-            main_->stop_flag()->store(true);
+            helpers_stop_->store(true);
             if (ybwc_) ybwc_->set_active(false);
             for (auto& h : helpers_) h->wait();
             throw;
@@ -281,18 +286,20 @@ SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLi
         ybwc_->set_active(true);
         for (auto& h : helpers_) h->dispatch(typename WorkerCmd<E>::YbwcHelp{ybwc_});
         result = run_main();
-        main_->stop_flag()->store(true);
+        helpers_stop_->store(true);
         ybwc_->set_active(false);
         for (auto& h : helpers_) h->wait();
     } else {
         for (auto& h : helpers_)
             h->dispatch(typename WorkerCmd<E>::Search{root_moves, probe, root});
         result = run_main();
-        main_->stop_flag()->store(true);
+        helpers_stop_->store(true);
         std::vector<SearchResult> helper_results;
         for (auto& h : helpers_)
             if (std::optional<SearchResult> r = h->wait()) helper_results.push_back(*r);
-        if (main_->multipv() < 2 && result.best) result = pick_best_thread(result, helper_results);
+        // A weaker player's choice is the main thread's alone.
+        if (main_->multipv() < 2 && result.best && !main_->strength_limited())
+            result = pick_best_thread(result, helper_results);
     }
     result.nodes = main_->node_counter()->load();
     return result;

@@ -120,6 +120,10 @@ private:
     std::unique_ptr<Searcher<E>> main_;
     std::vector<std::unique_ptr<HelperWorker<E>>> helpers_;
     std::shared_ptr<YbwcPool> ybwc_;
+    // The helpers' stop flag, raised when the main search is over. Kept apart from the main
+    // searcher's flag, which only the user raises: an infinite search that ended by itself
+    // must still wait for the user's "stop".
+    std::shared_ptr<std::atomic<bool>> helpers_stop_ = std::make_shared<std::atomic<bool>>(false);
     SmpMode mode_ = SmpMode::Lazy;
     bool abdada_ = false;
 };

@@ -107,10 +107,9 @@ SearchResult Searcher<E>::run_root_mode(Position& root, const std::vector<Move>&
     auto elapsed = [&] { return static_cast<double>(elapsed_ms()); };
     auto hard_stop = [&] {
         if (stop_->load(std::memory_order_relaxed)) return true;
-        if (hard_limit_ms_ && elapsed_ms() >= *hard_limit_ms_) return true;
-        return node_limit_ && nodes_ >= *node_limit_;
+        return limits_reached();
     };
-    auto soft_exhausted = [&] { return soft_limit_ms_ && elapsed() >= static_cast<double>(*soft_limit_ms_); };
+    auto soft_exhausted = [&] { return soft_limit_ms_ && !pondering() && elapsed() >= static_cast<double>(*soft_limit_ms_); };
     auto search_arm = [&](RootArm& arm, int depth, bool aspiration) {
         std::optional<RootMoveResult> r = search_root_move(root, arm.move, depth, aspiration, arm.score);
         if (!r) return false;
@@ -177,7 +176,7 @@ SearchResult Searcher<E>::run_root_mode(Position& root, const std::vector<Move>&
             std::optional<voi::VoiChoice> choice = voi::select_voi_arm(arms, max_depth);
             if (!choice) break;
             if (hard_stop() || (soft_node_limit_ && nodes_ >= *soft_node_limit_)) break;
-            if (soft_limit_ms_) {
+            if (soft_limit_ms_ && !pondering()) {
                 const double fraction = (choice->value >= 0.0015 || arms[best].depth < 8) ? 0.95 : 0.45;
                 if (elapsed() >= fraction * static_cast<double>(*soft_limit_ms_)) break;
             }
@@ -216,7 +215,7 @@ SearchResult Searcher<E>::run_root_mode(Position& root, const std::vector<Move>&
     std::size_t m = std::min<std::size_t>(arms.size(), 16);
     for (;;) {
         if (abort_ && abort_->load()) break;
-        if (soft_limit_ms_ && elapsed() >= 0.9 * static_cast<double>(*soft_limit_ms_)) break;
+        if (soft_limit_ms_ && !pondering() && elapsed() >= 0.9 * static_cast<double>(*soft_limit_ms_)) break;
         bool stop = false;
         for (std::size_t k = 0; k < m; ++k) {
             RootArm& arm = arms[order[k]];
@@ -228,7 +227,7 @@ SearchResult Searcher<E>::run_root_mode(Position& root, const std::vector<Move>&
             if (arm.score > arms[best].score
                 || (arm.score == arms[best].score && arm.depth > arms[best].depth))
                 best = order[k];
-            if (hard_stop() || (soft_limit_ms_ && elapsed() >= 0.95 * static_cast<double>(*soft_limit_ms_))) {
+            if (hard_stop() || (soft_limit_ms_ && !pondering() && elapsed() >= 0.95 * static_cast<double>(*soft_limit_ms_))) {
                 stop = true;
                 break;
             }

@@ -8,6 +8,7 @@
 
 #include "core/board/movegen.h"
 #include "core/board/text.h"
+#include "core/search/strength.h"
 
 namespace orvane {
 namespace {
@@ -20,6 +21,9 @@ constexpr int MAX_MOVES_TO_GO = 60;
 constexpr int STABLE_SCORE_MARGIN = 30;
 constexpr double SOFT_STOP_FRACTION = 0.6;
 constexpr double STABILITY_FACTOR[5] = {2.0, 1.4, 1.1, 0.9, 0.8};
+constexpr int MATE_WIN_MIN = MATE - MAX_PLY;  // a real mate, not a tablebase win
+constexpr std::uint64_t STRENGTH_HARD_NODES = 4;  // the hard node cap, in soft caps...
+constexpr std::uint64_t STRENGTH_NODE_SLACK = 2048;  // ... plus this, so depth 2 completes
 
 int widen_low(int v) { return v < -MATE ? -INFINITE_SCORE : v; }
 int widen_high(int v) { return v > MATE ? INFINITE_SCORE : v; }
@@ -130,7 +134,9 @@ void Searcher<E>::flush_nodes() {
 
 template <Evaluator E>
 bool Searcher<E>::limits_reached() const {
-    if (hard_limit_ms_ && elapsed_ms() >= *hard_limit_ms_) return true;
+    if (hard_limit_ms_ && !pondering()) {
+        if (stop_on_ponderhit_ || elapsed_ms() >= *hard_limit_ms_) return true;
+    }
     return node_limit_ && nodes_ >= *node_limit_;
 }
 
@@ -200,6 +206,15 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
     soft_node_limit_ = limits.soft_nodes;
     stable_node_limit_ = limits.stable_nodes;
     compute_time_limits(limits);
+    mate_moves_ = limits.mate;
+    pondering_ = limits.pondering;
+    stop_on_ponderhit_ = false;
+    if (strength_) {
+        const std::uint64_t soft = strength_->nodes;
+        const std::uint64_t hard = soft * STRENGTH_HARD_NODES + STRENGTH_NODE_SLACK;
+        soft_node_limit_ = std::min(soft_node_limit_.value_or(soft), soft);
+        node_limit_ = std::min(node_limit_.value_or(hard), hard);
+    }
 
     root.reserve_history(STACK_SIZE + 8);
     eval_.reset(root);
@@ -252,7 +267,10 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
 
     int max_depth = limits.depth ? std::clamp(*limits.depth, 1, MAX_PLY - 1) : MAX_PLY - 1;
     if (root_count == 1 && limits.time) max_depth = 1;
-    const int lines = std::max(1, std::min(multipv_, root_count));
+    // A weaker player looks at a few lines, to choose among them at the end.
+    const int wanted_lines = strength_ ? std::max(multipv_, strength::LINES) : multipv_;
+    if (strength_) max_depth = std::min(max_depth, std::max(strength_->depth, 1));
+    const int lines = std::max(1, std::min(wanted_lines, root_count));
 
     result.best = root_moves_.empty() ? legal[0] : root_moves_[0];
     result.score = 0;
@@ -271,6 +289,7 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
     int previous_score = 0, stability = 0;
     bool stable_rule_used = false;
     std::vector<Line> previous_lines;
+    std::vector<Line> older_lines;  // the iteration before, for the weaker player's choice
     for (int d = 1; d <= max_depth; ++d) {
         if (thread_index_ > 0 && d >= 2 && d < max_depth) {
             const bool skip = (thread_index_ % 2 == 1) ? d % 2 == 0 : (d + thread_index_) % 3 == 0;
@@ -305,6 +324,7 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
                 report_line(root, found[k].moves, d, found[k].score, found[k].seldepth,
                             static_cast<std::uint32_t>(k + 1), on_info);
             if (stopped_) break;
+            older_lines = std::move(previous_lines);
             previous_lines = found;
             score = found[0].score;
         }
@@ -327,7 +347,7 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
             if (d > 1 && std::abs(score - previous_score) < STABLE_SCORE_MARGIN && stability > 0)
                 stop = true;
         }
-        if (!stop && soft_limit_ms_) {
+        if (!stop && soft_limit_ms_ && !stop_on_ponderhit_) {
             const double frac = static_cast<double>(root_nodes_[move_from(pv[0])][move_to(pv[0])])
                                 / static_cast<double>(iteration_nodes);
             const double node_factor = std::clamp(1.35 * (1.5 - frac), 0.5, 2.0);
@@ -335,10 +355,15 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
             const double drop =
                 d > 1 ? std::min(std::max(previous_score - score, 0), 100) / 200.0 : 0.0;
             const double scale = d > 3 ? node_factor * stability_factor * (1 + drop) : 1.0;
+            // While pondering the time spent is thinking already done: a search that would
+            // stop here goes on, and stops at once at ponderhit.
             if (static_cast<double>(elapsed_ms())
-                >= SOFT_STOP_FRACTION * scale * static_cast<double>(*soft_limit_ms_))
-                stop = true;
+                >= SOFT_STOP_FRACTION * scale * static_cast<double>(*soft_limit_ms_)) {
+                if (pondering()) stop_on_ponderhit_ = true;
+                else stop = true;
+            }
         }
+        if (mate_moves_ && score >= MATE_WIN_MIN && MATE - score <= 2 * *mate_moves_ - 1) stop = true;
         if (node_limit_ && nodes_ >= *node_limit_) stop = true;
         if (soft_node_limit_ && nodes_ >= *soft_node_limit_) stop = true;
         if (d >= max_depth) stop = true;
@@ -346,6 +371,27 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
         if (stop) break;
     }
 
+    if (strength_ && previous_lines.size() >= 2 && !older_lines.empty()) {
+        // A line counts by the larger of its losses to the best line in the last two
+        // iterations: a shallow search may see a capture it only delays as just as good.
+        std::vector<int> scores;
+        for (const Line& l : previous_lines) {
+            int loss = previous_lines[0].score - l.score;
+            const auto before = std::find_if(older_lines.begin(), older_lines.end(), [&](const Line& o) {
+                return !o.moves.empty() && !l.moves.empty() && o.moves[0] == l.moves[0];
+            });
+            if (before == older_lines.end()) loss = INFINITE_SCORE;
+            else loss = std::max(loss, older_lines[0].score - before->score);
+            scores.push_back(&l == &previous_lines[0] ? l.score : previous_lines[0].score - loss);
+        }
+        const std::size_t k = strength::choose_line(scores, *strength_, root.key(), strength_seed_);
+        const std::vector<Move>& line = previous_lines[k].moves;
+        if (!line.empty()) {
+            result.best = line[0];
+            result.ponder = line.size() > 1 ? line[1] : NULL_MOVE;
+            result.score = previous_lines[k].score;
+        }
+    }
     flush_nodes();
     result.nodes = nodes_;
     return result;

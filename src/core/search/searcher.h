@@ -52,6 +52,20 @@ struct SearchLimits {
     bool infinite = false;
     // When the request arrived; the clock runs from here (now, when absent).
     std::optional<std::chrono::steady_clock::time_point> received;
+    // Stop once a mate in this many moves or fewer is found for the side to move (1..64).
+    std::optional<std::int32_t> mate;
+    // A pondering search: while the flag is true the time limits wait. When it falls
+    // (ponderhit) they count from `received`, so the time spent pondering is thinking done.
+    std::shared_ptr<const std::atomic<bool>> pondering;
+};
+
+// A weaker player: node and depth caps, and a chance of choosing a slightly worse root
+// move among several searched lines (strength.h maps an Elo number to these).
+struct StrengthLevel {
+    std::uint64_t nodes = 0;  // soft node cap per move
+    int depth = MAX_PLY - 1;
+    int margin = 0;            // largest loss, in centipawns, of a move chosen instead of the best
+    int deviate_permille = 0;  // chance of choosing another move than the best
 };
 
 struct SearchResult {
@@ -135,6 +149,12 @@ public:
     void set_busy_moves(std::shared_ptr<smp::BusyMoves> busy) { busy_ = std::move(busy); }
     void set_ybwc(std::shared_ptr<smp::YbwcPool> pool) { ybwc_ = std::move(pool); }
     void set_abort_flag(const std::atomic<bool>* flag) { abort_ = flag; }
+    // A weaker player; `seed` varies the choices from game to game (no level: full strength).
+    void set_strength(std::optional<StrengthLevel> level, std::uint64_t seed) {
+        strength_ = level;
+        strength_seed_ = seed;
+    }
+    bool strength_limited() const { return strength_.has_value(); }
     const std::atomic<bool>* abort_flag() const { return abort_; }
     // Root moves handed over by whoever started the search (tablebase-filtered, restricted).
     void set_root_moves(std::vector<Move> moves) { preset_root_ = std::move(moves); }
@@ -164,8 +184,24 @@ public:
         hard_limit_ms_.reset();
     }
     void clear_stopped() { stopped_ = false; }
+    // The stop flag, the abort flag or the limits say stop, at any iteration depth.
+    bool must_stop() const {
+        return stop_->load(std::memory_order_relaxed) || (abort_ && abort_->load()) || limits_reached();
+    }
+    // Only the hard limits of the finished search stay: its clock and its node cap.
+    void clear_soft_limits() {
+        soft_limit_ms_.reset();
+        soft_node_limit_.reset();
+        stable_node_limit_.reset();
+    }
     void set_iteration_depth(int d) { iteration_depth_ = d; }
     bool limits_reached() const;
+    // Looks at the stop flag, the limits and the abort flag now (as the node does every 2048
+    // nodes); true once this search is stopped.
+    bool check_stop() {
+        if (!stopped_ && poll()) stopped_ = true;
+        return stopped_;
+    }
     void flush_nodes();
     void reset_node_counts() { nodes_ = flushed_nodes_ = 0; }
     void help_ybwc_split(smp::YbwcSplit& split);
@@ -190,6 +226,7 @@ private:
     int aspiration(Position& pos, int depth, int previous_score, bool have_previous);
     std::uint64_t elapsed_ms() const;
     void compute_time_limits(const SearchLimits& limits);
+    bool pondering() const { return pondering_ && pondering_->load(std::memory_order_relaxed); }
     bool poll();
 
     // Histories and the corrected evaluation.
@@ -253,6 +290,11 @@ private:
     std::optional<std::uint64_t> node_limit_;
     std::optional<std::uint64_t> soft_node_limit_;
     std::optional<std::uint64_t> stable_node_limit_;
+    std::optional<int> mate_moves_;
+    std::shared_ptr<const std::atomic<bool>> pondering_;
+    bool stop_on_ponderhit_ = false;  // the limits were met while pondering
+    std::optional<StrengthLevel> strength_;
+    std::uint64_t strength_seed_ = 0;
 
     // Counters.
     std::uint64_t nodes_ = 0;

@@ -1,11 +1,14 @@
 // Whole parallel searches through ThreadPool: every mode with one to four threads on a few
 // positions, mates, MultiPV, searchmoves, outside stops, the one-thread pool against a lone
-// searcher, a helper told to quit in the middle of a search, and helper threads that come
-// and go with the pool's size.
+// searcher, a helper told to quit in the middle of a search, helper threads that come and go
+// with the pool's size, the user's stop flag left alone, a split point held past its
+// creator's clock, and helpers whose search fails.
 #include "core/parallel/thread_pool.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -417,6 +420,87 @@ TEST(SmpSearch, HelperThreadsComeAndGoWithThePoolSize) {
     }
     // Dropping the pool joins every helper.
     EXPECT_EQ(testing::settled_task_count(base), base);
+}
+
+TEST(SmpSearch, OnlyTheUserRaisesTheUsersStopFlag) {
+    // The helpers are stopped when the main search ends; the flag the front end waits on for
+    // "stop" must stay down, or an infinite search would answer before "stop".
+    Watchdog watchdog("SmpSearch.UserStop");
+    for (const Config& config : CONFIGS) {
+        watchdog.progress(config.name);
+        TestPool<PstEval> t(PstEval{});
+        t.configure(3, config);
+        for (const char* fen : {KIWIPETE, "k7/8/1K6/8/8/8/8/7R w - - 0 1"}) {
+            const SearchResult r = t.search(from_fen(fen), depth_limit(6));
+            EXPECT_TRUE(legal_in(from_fen(fen), r.best)) << config.name << " " << fen;
+            EXPECT_FALSE(t.stop->load()) << config.name << " " << fen;
+        }
+    }
+}
+
+TEST(SmpSearch, ASplitPointEndsAtItsCreatorsClock) {
+    // The helper here takes a move of each split point and keeps it until the split point is
+    // told to stop: only the creator's own clock can end the wait for it.
+    using namespace std::chrono_literals;
+    Watchdog watchdog("SmpSearch.SplitClock");
+    auto table = tt::TranspositionTable::new_table(8);
+    Searcher<PstEval> creator(PstEval{}, table, std::make_shared<std::atomic<bool>>(false));
+    auto ybwc = std::make_shared<YbwcPool>();
+    creator.set_ybwc(ybwc);
+    ybwc->set_active(true);
+    std::atomic<int> held{0};
+    std::thread helper([&] {
+        while (std::shared_ptr<YbwcSplit> split = ybwc->wait_for_work()) {
+            const SplitRelease release{*ybwc, *split};
+            if (split->next.fetch_add(1) >= split->moves.size()) continue;
+            ++held;
+            while (!split->stop.load()) std::this_thread::sleep_for(1ms);
+        }
+    });
+    SearchLimits limits;
+    limits.movetime = 150;
+    Position pos = from_fen(MIDDLEGAME);
+    const SearchResult r = creator.search(pos, limits, {});
+    ybwc->set_active(false);
+    helper.join();
+    EXPECT_GT(held.load(), 0);
+    EXPECT_TRUE(legal_in(from_fen(MIDDLEGAME), r.best));
+}
+
+// A tablebase whose probes fail on every thread but the one that made it: a fault inside a
+// helper's search, by the fatal stop or by any other exception.
+class FailingTablebase : public Tablebase {
+public:
+    explicit FailingTablebase(bool fatal_stop) : fatal_stop_(fatal_stop) {}
+    std::uint32_t max_pieces() const override { return 32; }
+    std::optional<Wdl> probe_wdl(const Position&) const override {
+        if (std::this_thread::get_id() == owner_) return std::nullopt;
+        if (fatal_stop_) fatal("test probe failed");
+        throw std::runtime_error("test probe failed");
+    }
+    std::optional<std::vector<RootMove>> probe_root(const Position&) const override {
+        return std::nullopt;
+    }
+
+private:
+    bool fatal_stop_;
+    std::thread::id owner_ = std::this_thread::get_id();
+};
+
+TEST(SmpSearch, AHelperWhoseSearchFailsIsReportedNotWaitedFor) {
+    // A helper leaves its split point and reports the failure, whatever the exception: the
+    // split's creator goes on, and collecting the results is the fatal stop.
+    Watchdog watchdog("SmpSearch.HelperFails");
+    for (const Config& config : CONFIGS) {
+        for (const bool fatal_stop : {true, false}) {
+            SCOPED_TRACE(std::string(config.name) + (fatal_stop ? " fatal" : " exception"));
+            watchdog.progress(std::string(config.name) + (fatal_stop ? " fatal" : " exception"));
+            TestPool<PstEval> t(PstEval{});
+            t.configure(2, config);
+            t.pool->set_tablebase(std::make_shared<FailingTablebase>(fatal_stop));
+            EXPECT_THROW(t.search(from_fen(KIWIPETE), depth_limit(8)), FatalError);
+        }
+    }
 }
 
 }  // namespace

@@ -56,6 +56,8 @@ start() {
     echo "started: $out (pid $!, seed $seed); progress in $STATE/log"
 }
 
+with_commas() { echo "$1" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta'; }
+
 stop() {
     local pid
     if pid=$(running_pid); then
@@ -78,7 +80,7 @@ stop() {
     local summary
     summary=$(echo "$progress" | sed 's/^\([0-9]*\)s games.*(\([0-9]*\) pos\/s) \(.*\)/\1 s at \2 positions per second; \3/')
     printf '| %s | %s | %s | %s; %s |\n' "$(basename "$out").zst" \
-        "$(printf "%'d" "$games")" "$(printf "%'d" "$positions")" \
+        "$(with_commas "$games")" "$(with_commas "$positions")" \
         "$(cat "$STATE/settings")" "$summary" >> data/README.md
     rm -f "$STATE/out" "$STATE/pid"
     echo "kept $out.zst ($games games, $positions positions) and its row in data/README.md"

@@ -10,6 +10,11 @@ TSAN_TARGETS ?= core_search_transposition_table_stress_test core_parallel_smp_te
     core_parallel_smp_search_test core_parallel_smp_stress_test core_parallel_named_thread_test \
     syzygy_syzygy_test
 
+# Builds directory $(1) with extra arguments $(2). A failed build is tried once more, one job at
+# a time: the compiler has been seen to crash now and then on a busy machine, and a real error
+# fails the second time as well.
+compile = cmake --build $(1) -j $(JOBS) $(2) || { echo "build failed; trying once more, one job at a time"; cmake --build $(1) -j 1 $(2); }
+
 .PHONY: deps configure build build-all run test test-release test-slow test-asan test-tsan bench clean \
         datagen datagen-stop datagen-pause datagen-resume
 
@@ -21,10 +26,10 @@ configure: deps
 
 # Only what running the engine needs; `build-all` adds the tools, benchmarks and tests.
 build: configure
-	cmake --build $(BUILD) -j $(JOBS) --target orvane
+	$(call compile,$(BUILD),--target orvane)
 
 build-all: configure
-	cmake --build $(BUILD) -j $(JOBS)
+	$(call compile,$(BUILD))
 
 run: build
 	./$(BUILD)/orvane
@@ -40,13 +45,13 @@ test-slow: build-all
 
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON $(CMAKE_FLAGS)
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	$(call compile,$(ASAN_BUILD))
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -LE 'slow|nosan'
 
 # Only the threaded tests, under the thread sanitizer.
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON $(CMAKE_FLAGS)
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
+	$(call compile,$(TSAN_BUILD),--target $(TSAN_TARGETS))
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L tsan -LE slow
 
 bench: build
@@ -54,7 +59,7 @@ bench: build
 
 # Self-play data in the background at the lowest priority (scripts/datagen.sh).
 datagen: configure
-	cmake --build $(BUILD) -j $(JOBS) --target orvane-datagen
+	$(call compile,$(BUILD),--target orvane-datagen)
 	BUILD=$(BUILD) ./scripts/datagen.sh start
 
 datagen-stop:

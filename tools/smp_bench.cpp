@@ -2,14 +2,16 @@
 // a fixed depth with one thread and with --threads threads in every parallel mode, and prints
 // the time to depth of each, their ratios and the nodes per second.
 //
-//   orvane-smp-bench [--positions N] [--depth D] [--threads T] [--hash MB] [--hce] [BOOK.pgn]
+//   orvane-smp-bench [--positions N] [--depth D] [--threads T] [--hash MB] [--runs R] [--hce]
+//                    [BOOK.pgn]
 //
 // The positions are the ends of N games spread evenly through the book (default 20 from
 // ../shared/books/8moves_v3.pgn); --depth defaults to 15, --threads to 2, --hash to 64 MB.
 // Every search starts from a cleared table and cleared histories. For each position the modes
-// run one after another, so that they share whatever else the machine is doing; the summary
-// gives, per mode, the total time, the median and the geometric mean of the one-thread time
-// divided by the mode's time (above 1 is faster), and the nodes per second.
+// run one after another, so that they share whatever else the machine is doing, and the whole
+// round is repeated R times (default 1); a position's time in a mode is the median of its runs.
+// The summary gives, per mode, the total time, the median and the geometric mean of the
+// one-thread time divided by the mode's time (above 1 is faster), and the nodes per second.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -33,6 +35,7 @@ struct Options {
     int depth = 15;
     int threads = 2;
     std::size_t hash_mb = 64;
+    int runs = 1;
     bool hce = false;
     std::string book = "../shared/books/8moves_v3.pgn";
 };
@@ -128,8 +131,8 @@ int run(const E& evaluator, const Options& o) {
     std::vector<std::unique_ptr<smp::ThreadPool<E>>> pools;
     for (const Mode& m : modes) pools.push_back(make_pool(evaluator, o, m));
 
-    std::printf("%zu positions, depth %d, %d threads, %zu MB table\n", positions.size(), o.depth,
-                o.threads, o.hash_mb);
+    std::printf("%zu positions, depth %d, %d threads, %zu MB table, %d run(s)\n", positions.size(),
+                o.depth, o.threads, o.hash_mb, o.runs);
     std::printf("%-4s", "pos");
     for (const Mode& m : modes) std::printf(" %12s", m.name);
     std::printf("   (seconds to depth)\n");
@@ -139,15 +142,20 @@ int run(const E& evaluator, const Options& o) {
     limits.depth = o.depth;
     for (std::size_t p = 0; p < positions.size(); ++p) {
         std::printf("%-4zu", p + 1);
+        std::vector<std::vector<double>> runs(modes.size());
+        for (int run = 0; run < o.runs; ++run) {
+            for (std::size_t i = 0; i < modes.size(); ++i) {
+                pools[i]->clear();
+                const auto start = std::chrono::steady_clock::now();
+                const SearchResult r = pools[i]->search(positions[p], limits, {});
+                runs[i].push_back(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+                nodes[i] += r.nodes;
+            }
+        }
         for (std::size_t i = 0; i < modes.size(); ++i) {
-            pools[i]->clear();
-            const auto start = std::chrono::steady_clock::now();
-            const SearchResult r = pools[i]->search(positions[p], limits, {});
-            const double s =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            seconds[i].push_back(s);
-            nodes[i] += r.nodes;
-            std::printf(" %12.3f", s);
+            seconds[i].push_back(median(runs[i]));
+            std::printf(" %12.3f", seconds[i].back());
         }
         std::printf("\n");
         std::fflush(stdout);
@@ -165,7 +173,7 @@ int run(const E& evaluator, const Options& o) {
         }
         std::printf("%-10s %10.2f %14.3f %14.3f %12.0f\n", modes[i].name, total, median(ratios),
                     std::exp(log_sum / static_cast<double>(ratios.size())),
-                    static_cast<double>(nodes[i]) / std::max(total, 1e-9) / 1000.0);
+                    static_cast<double>(nodes[i]) / o.runs / std::max(total, 1e-9) / 1000.0);
     }
     return 0;
 }
@@ -188,11 +196,12 @@ int main(int argc, char** argv) {
         else if (a == "--depth") o.depth = number(1, 60);
         else if (a == "--threads") o.threads = number(2, 256);
         else if (a == "--hash") o.hash_mb = static_cast<std::size_t>(number(1, 65536));
+        else if (a == "--runs") o.runs = number(1, 100);
         else if (a == "--hce") o.hce = true;
         else if (!a.starts_with("--")) o.book = a;
         else {
             std::fprintf(stderr, "usage: orvane-smp-bench [--positions N] [--depth D] "
-                                 "[--threads T] [--hash MB] [--hce] [BOOK.pgn]\n");
+                                 "[--threads T] [--hash MB] [--runs R] [--hce] [BOOK.pgn]\n");
             return 2;
         }
     }

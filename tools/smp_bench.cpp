@@ -11,7 +11,9 @@
 // run one after another, so that they share whatever else the machine is doing, and the whole
 // round is repeated R times (default 1); a position's time in a mode is the median of its runs.
 // The summary gives, per mode, the total time, the median and the geometric mean of the
-// one-thread time divided by the mode's time (above 1 is faster), and the nodes per second.
+// one-thread time divided by the mode's time (above 1 is faster), and the nodes per second;
+// then how often the vote chose a helper's move, how long helpers took to start and to stop,
+// and (in an ORVANE_SEARCH_STATS build) how often the table knew the position and ended it.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -175,6 +177,29 @@ int run(const E& evaluator, const Options& o) {
                     std::exp(log_sum / static_cast<double>(ratios.size())),
                     static_cast<double>(nodes[i]) / o.runs / std::max(total, 1e-9) / 1000.0);
     }
+
+    // Where the helpers' time goes.
+    auto percent = [](std::uint64_t part, std::uint64_t whole) {
+        return whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
+    };
+    std::printf("\n%-10s %14s %14s %14s", "mode", "helper chosen", "start ms", "stop ms");
+    if (COUNT_TABLE_STATS) std::printf(" %22s %22s", "main hits/cutoffs %", "helper hits/cutoffs %");
+    std::printf("\n");
+    for (std::size_t i = 0; i < modes.size(); ++i) {
+        const smp::PoolStats& s = pools[i]->stats();
+        const double searches = static_cast<double>(std::max<std::uint64_t>(s.searches, 1));
+        std::printf("%-10s %13.1f%% %14.3f %14.3f", modes[i].name,
+                    percent(s.helper_chosen, s.searches),
+                    s.starts ? s.start_ms / static_cast<double>(s.starts) : 0.0, s.stop_ms / searches);
+        if (COUNT_TABLE_STATS)
+            std::printf(" %10.1f /%10.1f %10.1f /%10.1f", percent(s.main_table.hits, s.main_table.probes),
+                        percent(s.main_table.cutoffs, s.main_table.probes),
+                        percent(s.helper_table.hits, s.helper_table.probes),
+                        percent(s.helper_table.cutoffs, s.helper_table.probes));
+        std::printf("\n");
+    }
+    if (!COUNT_TABLE_STATS)
+        std::printf("(table hit rates: build with -DORVANE_SEARCH_STATS=ON)\n");
     return 0;
 }
 

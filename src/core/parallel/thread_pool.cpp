@@ -127,6 +127,8 @@ std::unique_ptr<HelperWorker<E>> HelperWorker<E>::spawn(int index,
             }
             std::lock_guard lock(shared->lock);
             shared->result = result;
+            shared->table_stats = owned->table_stats();
+            shared->started = owned->started_at();
             shared->busy = false;
             shared->crashed = shared->crashed || crashed;
             shared->cv.notify_all();
@@ -249,7 +251,17 @@ template <Evaluator E>
 SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLimits& limits,
                                    const InfoCallback& on_info) {
     Position root = root_position;
-    if (helpers_.empty()) return main_->search(root, limits, on_info);
+    auto add = [](TableStats& sum, const TableStats& s) {
+        sum.probes += s.probes;
+        sum.hits += s.hits;
+        sum.cutoffs += s.cutoffs;
+    };
+    if (helpers_.empty()) {
+        const SearchResult result = main_->search(root, limits, on_info);
+        ++stats_.searches;
+        add(stats_.main_table, main_->table_stats());
+        return result;
+    }
 
     main_->node_counter()->store(0);
     // Root moves for every thread: tablebase filtering, then the searchmoves restriction.
@@ -281,11 +293,18 @@ SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLi
         }
     };
 
+    using Clock = std::chrono::steady_clock;
+    auto ms_between = [](Clock::time_point a, Clock::time_point b) {
+        return std::chrono::duration<double, std::milli>(b - a).count();
+    };
     SearchResult result;
+    Clock::time_point main_done;
+    const Clock::time_point dispatched = Clock::now();
     if (ybwc_) {
         ybwc_->set_active(true);
         for (auto& h : helpers_) h->dispatch(typename WorkerCmd<E>::YbwcHelp{ybwc_});
         result = run_main();
+        main_done = Clock::now();
         helpers_stop_->store(true);
         ybwc_->set_active(false);
         for (auto& h : helpers_) h->wait();
@@ -293,14 +312,26 @@ SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLi
         for (auto& h : helpers_)
             h->dispatch(typename WorkerCmd<E>::Search{root_moves, probe, root});
         result = run_main();
+        main_done = Clock::now();
         helpers_stop_->store(true);
         std::vector<SearchResult> helper_results;
         for (auto& h : helpers_)
             if (std::optional<SearchResult> r = h->wait()) helper_results.push_back(*r);
+        for (auto& h : helpers_) {
+            stats_.start_ms += std::max(ms_between(dispatched, h->started()), 0.0);
+            ++stats_.starts;
+        }
         // A weaker player's choice is the main thread's alone.
-        if (main_->multipv() < 2 && result.best && !main_->strength_limited())
+        if (main_->multipv() < 2 && result.best && !main_->strength_limited()) {
+            const Move main_best = result.best;
             result = pick_best_thread(result, helper_results);
+            stats_.helper_chosen += result.best != main_best;
+        }
     }
+    stats_.stop_ms += ms_between(main_done, Clock::now());
+    ++stats_.searches;
+    add(stats_.main_table, main_->table_stats());
+    for (auto& h : helpers_) add(stats_.helper_table, h->table_stats());
     result.nodes = main_->node_counter()->load();
     return result;
 }

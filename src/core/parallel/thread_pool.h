@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,18 @@ std::string_view smp_mode_name(SmpMode mode);
 
 // The vote among the threads' results.
 SearchResult pick_best_thread(const SearchResult& main, const std::vector<SearchResult>& helpers);
+
+// What the parallel searches cost and bought, summed over the searches of a pool since its
+// last reset_stats(); for benchmarks. The table figures need an ORVANE_SEARCH_STATS build.
+struct PoolStats {
+    std::uint64_t searches = 0;
+    std::uint64_t helper_chosen = 0;  // the vote played a helper's move over the main thread's
+    double start_ms = 0;              // from the dispatch to a helper's first node, summed
+    std::uint64_t starts = 0;
+    double stop_ms = 0;               // from the end of the main search to the last helper's report
+    TableStats main_table;
+    TableStats helper_table;
+};
 
 template <Evaluator E>
 struct WorkerCmd {
@@ -67,6 +80,8 @@ struct WorkerShared {
     std::mutex lock;
     std::condition_variable cv;
     std::optional<SearchResult> result;
+    TableStats table_stats;                           // of the last command
+    std::chrono::steady_clock::time_point started;    // the last search's start
     std::optional<typename WorkerCmd<E>::Variant> cmd;
     bool busy = false;
     bool crashed = false;  // the helper ended abnormally; nobody may wait on it any more
@@ -82,6 +97,9 @@ public:
     ~HelperWorker();
     void dispatch(typename WorkerCmd<E>::Variant cmd);
     std::optional<SearchResult> wait();
+    // Of the last command; read after wait().
+    TableStats table_stats() const { return shared_->table_stats; }
+    std::chrono::steady_clock::time_point started() const { return shared_->started; }
 
 private:
     std::shared_ptr<WorkerShared<E>> shared_;
@@ -116,6 +134,9 @@ public:
     // One search on every thread; the result of the main thread or of the vote.
     SearchResult search(const Position& root, const SearchLimits& limits, const InfoCallback& on_info);
 
+    const PoolStats& stats() const { return stats_; }
+    void reset_stats() { stats_ = {}; }
+
 private:
     std::unique_ptr<Searcher<E>> main_;
     std::vector<std::unique_ptr<HelperWorker<E>>> helpers_;
@@ -126,6 +147,7 @@ private:
     std::shared_ptr<std::atomic<bool>> helpers_stop_ = std::make_shared<std::atomic<bool>>(false);
     SmpMode mode_ = SmpMode::Lazy;
     bool abdada_ = false;
+    PoolStats stats_;
 };
 
 }  // namespace orvane::smp

@@ -135,14 +135,20 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
     const std::uint64_t key = pos.key();
     const std::optional<tt::Entry> entry = tt_->probe(key);
     const bool tt_hit = entry.has_value();
+    if constexpr (COUNT_TABLE_STATS) {
+        ++table_stats_.probes;
+        table_stats_.hits += tt_hit;
+    }
     const int tt_score = tt_hit ? tt::score_from_tt(entry->score, ply) : 0;
     const Move tt_move = tt_hit ? entry->move : NULL_MOVE;
     const bool ttpv = pv_node || (tt_hit && entry->pv);
     if (!excluded && !pv_node && tt_hit && entry->depth >= depth) {
         if ((entry->bound == tt::BOUND_LOWER && tt_score >= beta)
             || (entry->bound == tt::BOUND_UPPER && tt_score <= alpha)
-            || entry->bound == tt::BOUND_EXACT)
+            || entry->bound == tt::BOUND_EXACT) {
+            if constexpr (COUNT_TABLE_STATS) ++table_stats_.cutoffs;
             return tt_score;
+        }
     }
 
     // Tablebase probe: a win or loss becomes a bound for everything this node returns.

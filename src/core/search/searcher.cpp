@@ -219,6 +219,7 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
     root.reserve_history(STACK_SIZE + 8);
     eval_.reset(root);
     nodes_ = flushed_nodes_ = 0;
+    table_stats_ = {};
     if (node_counter_.use_count() == 1) node_counter_->store(0);
     stopped_ = false;
     if (thread_index_ == 0) tt_->new_generation();

@@ -76,6 +76,19 @@ struct SearchResult {
     Move ponder = NULL_MOVE;
 };
 
+// Table use in the main search (not the quiescence search), for diagnostics. Counted only in
+// builds configured with ORVANE_SEARCH_STATS: every node would pay for it otherwise.
+#ifdef ORVANE_SEARCH_STATS
+inline constexpr bool COUNT_TABLE_STATS = true;
+#else
+inline constexpr bool COUNT_TABLE_STATS = false;
+#endif
+struct TableStats {
+    std::uint64_t probes = 0;
+    std::uint64_t hits = 0;     // the entry holds this position
+    std::uint64_t cutoffs = 0;  // ... and its bound ended the node
+};
+
 struct WdlPermille {
     std::uint32_t win, draw, loss;
 };
@@ -167,6 +180,9 @@ public:
     int multipv() const { return multipv_; }
     std::uint64_t nodes() const { return nodes_; }
     std::uint64_t tbhits() const { return tbhits_; }
+    const TableStats& table_stats() const { return table_stats_; }
+    // When the running or last search started.
+    std::chrono::steady_clock::time_point started_at() const { return start_; }
     bool stopped() const { return stopped_; }
     const std::shared_ptr<tt::TranspositionTable>& table() const { return tt_; }
     const std::shared_ptr<std::atomic<bool>>& stop_flag() const { return stop_; }
@@ -203,7 +219,10 @@ public:
         return stopped_;
     }
     void flush_nodes();
-    void reset_node_counts() { nodes_ = flushed_nodes_ = 0; }
+    void reset_node_counts() {
+        nodes_ = flushed_nodes_ = 0;
+        table_stats_ = {};
+    }
     void help_ybwc_split(smp::YbwcSplit& split);
 
 private:
@@ -297,6 +316,7 @@ private:
     std::uint64_t strength_seed_ = 0;
 
     // Counters.
+    TableStats table_stats_;
     std::uint64_t nodes_ = 0;
     std::uint64_t flushed_nodes_ = 0;
     int seldepth_ = 0;

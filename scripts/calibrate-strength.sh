@@ -4,8 +4,8 @@
 # should score 35-65%. A score above 65% means the point plays too strongly (lower its node
 # cap, raise its chance or margin in src/core/search/strength.cpp); below 35%, too weakly.
 #
-#   scripts/calibrate-strength.sh                  # 1500 2000 2500, 100 games each at 10+0.1
-#   GAMES=10 TC=5+0.05 scripts/calibrate-strength.sh 1500 2500     # a short smoke run
+#   scripts/calibrate-strength.sh                  # 1500 2000 2200, 100 games each at 10+0.1
+#   GAMES=10 TC=5+0.05 scripts/calibrate-strength.sh 1500 2200     # a short smoke run
 #   OPPONENT=build/orvane scripts/calibrate-strength.sh 1500       # Orvane against itself
 #
 # Matches take the whole machine (2 games at once): pause other work first (make
@@ -22,7 +22,7 @@ TC=${TC:-10+0.1}
 CONCURRENCY=${CONCURRENCY:-2}
 SEED=${SEED:-2024}
 OUT=${OUT:-build/calibration}
-[ $# -gt 0 ] || set -- 1500 2000 2500
+[ $# -gt 0 ] || set -- 1500 2000 2200
 
 [ -x "$ENGINE" ] || { echo "no engine at $ENGINE (build it first)" >&2; exit 2; }
 [ -x "$OPPONENT" ] || { echo "no opponent at $OPPONENT (apt-get install stockfish)" >&2; exit 2; }

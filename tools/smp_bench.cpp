@@ -2,11 +2,12 @@
 // a fixed depth with one thread and with --threads threads in every parallel mode, and prints
 // the time to depth of each, their ratios and the nodes per second.
 //
-//   orvane-smp-bench [--positions N] [--depth D] [--threads T] [--hash MB] [--runs R] [--hce]
-//                    [BOOK.pgn]
+//   orvane-smp-bench [--positions N] [--depth D] [--threads T] [--hash MB] [--runs R]
+//                    [--mode lazy|ybwc|abdada]... [--hce] [BOOK.pgn]
 //
 // The positions are the ends of N games spread evenly through the book (default 20 from
-// ../shared/books/8moves_v3.pgn); --depth defaults to 15, --threads to 2, --hash to 64 MB.
+// ../shared/books/8moves_v3.pgn); --depth defaults to 15, --threads to 2, --hash to 64 MB;
+// --mode limits the parallel modes to those named (default all three).
 // Every search starts from a cleared table and cleared histories. For each position the modes
 // run one after another, so that they share whatever else the machine is doing, and the whole
 // round is repeated R times (default 1); a position's time in a mode is the median of its runs.
@@ -38,6 +39,7 @@ struct Options {
     int threads = 2;
     std::size_t hash_mb = 64;
     int runs = 1;
+    std::vector<smp::SmpMode> modes;  // empty: every mode
     bool hce = false;
     std::string book = "../shared/books/8moves_v3.pgn";
 };
@@ -126,10 +128,10 @@ int run(const E& evaluator, const Options& o) {
         std::fprintf(stderr, "no positions from %s\n", o.book.c_str());
         return 1;
     }
-    const std::vector<Mode> modes = {{"1 thread", 1, smp::SmpMode::Lazy},
-                                     {"Lazy", o.threads, smp::SmpMode::Lazy},
-                                     {"YBWC", o.threads, smp::SmpMode::YBWC},
-                                     {"ABDADA", o.threads, smp::SmpMode::ABDADA}};
+    std::vector<Mode> modes = {{"1 thread", 1, smp::SmpMode::Lazy}};
+    for (const smp::SmpMode m : {smp::SmpMode::Lazy, smp::SmpMode::YBWC, smp::SmpMode::ABDADA})
+        if (o.modes.empty() || std::find(o.modes.begin(), o.modes.end(), m) != o.modes.end())
+            modes.push_back({smp::smp_mode_name(m).data(), o.threads, m});
     std::vector<std::unique_ptr<smp::ThreadPool<E>>> pools;
     for (const Mode& m : modes) pools.push_back(make_pool(evaluator, o, m));
 
@@ -222,11 +224,14 @@ int main(int argc, char** argv) {
         else if (a == "--threads") o.threads = number(2, 256);
         else if (a == "--hash") o.hash_mb = static_cast<std::size_t>(number(1, 65536));
         else if (a == "--runs") o.runs = number(1, 100);
+        else if (a == "--mode" && i + 1 < argc && smp::parse_smp_mode(argv[i + 1]))
+            o.modes.push_back(*smp::parse_smp_mode(argv[++i]));
         else if (a == "--hce") o.hce = true;
         else if (!a.starts_with("--")) o.book = a;
         else {
             std::fprintf(stderr, "usage: orvane-smp-bench [--positions N] [--depth D] "
-                                 "[--threads T] [--hash MB] [--runs R] [--hce] [BOOK.pgn]\n");
+                                 "[--threads T] [--hash MB] [--runs R] "
+                                 "[--mode lazy|ybwc|abdada]... [--hce] [BOOK.pgn]\n");
             return 2;
         }
     }

@@ -256,7 +256,8 @@ void Engine::go(const std::vector<std::string_view>& args) {
     std::visit(
         [&](auto& pool) {
             std::optional<StrengthLevel> level;
-            if (limit_strength_) level = strength::level_for_elo(elo_);
+            if (limit_strength_ && elo_ < strength::FULL_STRENGTH_ELO)
+                level = strength::level_for_elo(elo_);
             pool->main().set_strength(level, game_number_);
         },
         *pool_);

@@ -7,14 +7,13 @@
 namespace orvane::strength {
 namespace {
 
-// A first mapping, to be refined by matches against an engine calibrated on the same scale
-// (scripts/calibrate-strength.sh). The top point is the full-strength search.
-constexpr std::array<Anchor, 6> ANCHORS{{
+// Calibrated by matches against Stockfish's own UCI_Elo (scripts/calibrate-strength.sh); the
+// points from FULL_STRENGTH_ELO up are the full-strength search.
+constexpr std::array<Anchor, 5> ANCHORS{{
     {MIN_ELO, 500, 4, 200, 350},
     {1500, 2'000, 6, 150, 250},
     {2000, 60'000, 12, 40, 60},
-    {2500, 1'000'000, 30, 10, 10},
-    {2800, 2'000'000, 60, 5, 3},
+    {FULL_STRENGTH_ELO, 3'200'000, MAX_PLY - 1, 0, 0},
     {MAX_ELO, 3'200'000, MAX_PLY - 1, 0, 0},
 }};
 

@@ -20,7 +20,7 @@ BOOK=${BOOK:-../shared/books/8moves_v3.pgn}
 GAMES=${GAMES:-100}
 TC=${TC:-10+0.1}
 CONCURRENCY=${CONCURRENCY:-2}
-SEED=${SEED:-2024}
+BOOK_ORDER=${BOOK_ORDER:-2024}  # the match tool's order of the book openings
 OUT=${OUT:-build/calibration}
 [ $# -gt 0 ] || set -- 1500 2000 2200
 
@@ -34,7 +34,7 @@ for elo in "$@"; do
         --option1 UCI_LimitStrength=true "UCI_Elo=$elo" \
         --option2 UCI_LimitStrength=true "UCI_Elo=$elo" \
         --games "$GAMES" --tc "$TC" --concurrency "$CONCURRENCY" --book "$BOOK" \
-        --seed "$SEED" --quiet --pgn "$OUT/elo-$elo.pgn" > "$log" 2>&1 || status=1
+        --seed "$BOOK_ORDER" --quiet --pgn "$OUT/elo-$elo.pgn" > "$log" 2>&1 || status=1
     score=$(sed -n 's/^Score *: *//p' "$log")
     result=$(sed -n 's/^Result *: *//p' "$log")
     verdict=$(awk -v s="${score%\%}" 'BEGIN { if (s == "") print "no result";

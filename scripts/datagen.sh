@@ -8,9 +8,9 @@
 #   scripts/datagen.sh status            the run's last progress line
 #
 # A run plays with the built-in network of the current Release build (build/), on every core,
-# with a fresh random seed, adjudicating with the Syzygy tables in ../shared/syzygy when they
+# with a fresh random generator value, adjudicating with the Syzygy tables in ../shared/syzygy when they
 # are there (DATAGEN_SYZYGY names another folder; set it empty for none). Its games go to
-# data/<network>-selfplay_<commit>_<seed>.bin; `stop` compresses that file with zstd -19
+# data/<network>-selfplay_<commit>_<rng>.bin; `stop` compresses that file with zstd -19
 # and appends its row to data/README.md, both to be committed. The running binary is a copy,
 # so rebuilding does not disturb it. State lives in .datagen/ (not committed).
 set -euo pipefail
@@ -36,15 +36,15 @@ start() {
     fi
     [ -x "$BUILD/orvane-datagen" ] || { echo "build $BUILD/orvane-datagen first (make datagen)"; exit 1; }
     mkdir -p "$STATE"
-    local commit net seed out
+    local commit net rng out
     commit=$(git rev-parse --short HEAD)
     git diff --quiet HEAD -- src tools CMakeLists.txt cmake networks || commit="$commit+"
     net=$(sed -n 's/^ORVANE_NET_FILE:FILEPATH=//p' "$BUILD/CMakeCache.txt")
     net=$(basename "${net:-pst-reproduction}" .nnue)
-    seed=$(od -An -N6 -tu8 /dev/urandom | tr -d ' ')
-    out="data/${net}-selfplay_${commit%+}_${seed}.bin"
+    rng=$(od -An -N6 -tu8 /dev/urandom | tr -d ' ')
+    out="data/${net}-selfplay_${commit%+}_${rng}.bin"
     cp "$BUILD/orvane-datagen" "$STATE/orvane-datagen"
-    local args=(--out "$out" --threads "$THREADS" --rng "$seed")
+    local args=(--out "$out" --threads "$THREADS" --rng "$rng")
     [ "$seconds" -gt 0 ] && args+=(--seconds "$seconds")
     [ -n "$SYZYGY" ] && [ -d "$SYZYGY" ] && args+=(--syzygy "$SYZYGY")
     echo "$out" > "$STATE/out"
@@ -53,7 +53,7 @@ start() {
     setsid chrt --idle 0 nice -n 19 "$STATE/orvane-datagen" "${args[@]}" \
         > "$STATE/log" 2>&1 < /dev/null &
     echo $! > "$STATE/pid"
-    echo "started: $out (pid $!, seed $seed); progress in $STATE/log"
+    echo "started: $out (pid $!, --rng $rng); progress in $STATE/log"
 }
 
 with_commas() { echo "$1" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta'; }

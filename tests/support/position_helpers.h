@@ -22,6 +22,28 @@ inline Position from_fen(std::string_view fen) {
     return std::get<Position>(std::move(parsed));
 }
 
+// The piece-placement field of a FEN from 64 squares, a1 first (index rank * 8 + file), each a
+// FEN piece letter or '.' for an empty square.
+inline std::string placement_field(std::string_view squares) {
+    std::string fen;
+    for (int rank = 7; rank >= 0; --rank) {
+        int empty = 0;
+        for (int file = 0; file < 8; ++file) {
+            const char c = squares[static_cast<std::size_t>(rank * 8 + file)];
+            if (c == '.') {
+                ++empty;
+                continue;
+            }
+            if (empty) fen += static_cast<char>('0' + empty);
+            empty = 0;
+            fen += c;
+        }
+        if (empty) fen += static_cast<char>('0' + empty);
+        if (rank) fen += '/';
+    }
+    return fen;
+}
+
 inline std::vector<Move> legal_moves(const Position& pos) {
     MoveList list;
     movegen::generate_all(pos, list);

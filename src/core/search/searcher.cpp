@@ -385,7 +385,7 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
             else loss = std::max(loss, older_lines[0].score - before->score);
             scores.push_back(&l == &previous_lines[0] ? l.score : previous_lines[0].score - loss);
         }
-        const std::size_t k = strength::choose_line(scores, *strength_, root.key(), strength_seed_);
+        const std::size_t k = strength::choose_line(scores, *strength_, root.key(), strength_game_);
         const std::vector<Move>& line = previous_lines[k].moves;
         if (!line.empty()) {
             result.best = line[0];

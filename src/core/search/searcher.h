@@ -162,10 +162,11 @@ public:
     void set_busy_moves(std::shared_ptr<smp::BusyMoves> busy) { busy_ = std::move(busy); }
     void set_ybwc(std::shared_ptr<smp::YbwcPool> pool) { ybwc_ = std::move(pool); }
     void set_abort_flag(const std::atomic<bool>* flag) { abort_ = flag; }
-    // A weaker player; `seed` varies the choices from game to game (no level: full strength).
-    void set_strength(std::optional<StrengthLevel> level, std::uint64_t seed) {
+    // A weaker player; `game` (the game count) varies the choices from game to game (no level:
+    // full strength).
+    void set_strength(std::optional<StrengthLevel> level, std::uint64_t game) {
         strength_ = level;
-        strength_seed_ = seed;
+        strength_game_ = game;
     }
     bool strength_limited() const { return strength_.has_value(); }
     const std::atomic<bool>* abort_flag() const { return abort_; }
@@ -313,7 +314,7 @@ private:
     std::shared_ptr<const std::atomic<bool>> pondering_;
     bool stop_on_ponderhit_ = false;  // the limits were met while pondering
     std::optional<StrengthLevel> strength_;
-    std::uint64_t strength_seed_ = 0;
+    std::uint64_t strength_game_ = 0;
 
     // Counters.
     TableStats table_stats_;

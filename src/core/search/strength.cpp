@@ -47,9 +47,9 @@ StrengthLevel level_for_elo(int elo) {
 }
 
 std::size_t choose_line(std::span<const int> scores, const StrengthLevel& level, std::uint64_t key,
-                        std::uint64_t seed) {
+                        std::uint64_t game) {
     if (scores.size() < 2 || level.deviate_permille <= 0 || scores[0] >= MATE_BOUND) return 0;
-    const std::uint64_t r = mix(key ^ mix(seed));
+    const std::uint64_t r = mix(key ^ mix(game));
     if (static_cast<int>(r % 1000) >= level.deviate_permille) return 0;
     std::size_t eligible = 0;
     for (std::size_t k = 1; k < scores.size(); ++k)

@@ -1,6 +1,6 @@
 // A weaker player for people who want a fair game: an Elo number becomes node and depth
 // caps and a controlled chance of playing a slightly worse root move. The choice is made by
-// a deterministic generator seeded from the position and a per-game value, so the same game
+// a deterministic generator fed with the position and a per-game value, so the same game
 // replays the same way; a found mate, or a move far below the best, is never given away.
 #pragma once
 
@@ -35,6 +35,6 @@ StrengthLevel level_for_elo(int elo);
 // line unless the generator deviates; then one of the others that lose at most the level's
 // margin. Never away from a winning mate, never into a line that gets mated.
 std::size_t choose_line(std::span<const int> scores, const StrengthLevel& level, std::uint64_t key,
-                        std::uint64_t seed);
+                        std::uint64_t game);
 
 }  // namespace orvane::strength

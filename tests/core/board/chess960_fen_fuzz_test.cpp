@@ -12,6 +12,7 @@
 
 #include "core/board/movegen.h"
 #include "core/board/position.h"
+#include "support/position_helpers.h"
 
 namespace orvane {
 namespace {
@@ -80,21 +81,9 @@ std::string random_fen(Rng& rng) {
         std::swap(rows[0][f], rows[1][f]);
         rows[1][f] = 'K';
     }
-    std::string fen;
-    for (int rank = 7; rank >= 0; --rank) {
-        int empty = 0;
-        for (char c : rows[rank]) {
-            if (c == '.') {
-                ++empty;
-                continue;
-            }
-            if (empty) fen += static_cast<char>('0' + empty);
-            empty = 0;
-            fen += c;
-        }
-        if (empty) fen += static_cast<char>('0' + empty);
-        if (rank) fen += '/';
-    }
+    std::string squares;
+    for (const std::string& row : rows) squares += row;
+    std::string fen = placement_field(squares);
     fen += rng() % 2 ? " w " : " b ";
     return fen + castling_field(rng, white, black) + " - 0 1";
 }

@@ -43,9 +43,11 @@ const perft_epd::PerftCase DOUBLE_960[] = {
 
 void expect_counts(const perft_epd::PerftCase& c) {
     Position pos = from_fen(c.fen);
-    for (auto [depth, count] : c.counts)
-        if (count <= NODE_BUDGET)
+    for (auto [depth, count] : c.counts) {
+        if (count <= NODE_BUDGET) {
             EXPECT_EQ(movegen::perft(pos, depth), count) << c.name << " " << c.fen << " D" << depth;
+        }
+    }
 }
 
 TEST(Chess960Perft, ShallowCountsOfTheSharedFile) {

@@ -10,6 +10,7 @@
 
 #include "core/board/movegen.h"
 #include "core/board/position.h"
+#include "support/position_helpers.h"
 #include "support/stdout_capture.h"
 #include "support/uci_line_maker.h"
 #include "uci/engine.h"
@@ -83,22 +84,7 @@ std::string random_board_fen(Rng& rng) {
         std::size_t s = pick(rng, 64);
         if (board[s] == '.') board[s] = "PNBRQpnbrqPPpp"[pick(rng, 14)];
     }
-    std::string fen;
-    for (int rank = 7; rank >= 0; --rank) {
-        int empty = 0;
-        for (int file = 0; file < 8; ++file) {
-            char c = board[rank * 8 + file];
-            if (c == '.') {
-                ++empty;
-                continue;
-            }
-            if (empty) fen += static_cast<char>('0' + empty);
-            empty = 0;
-            fen += c;
-        }
-        if (empty) fen += static_cast<char>('0' + empty);
-        if (rank) fen += '/';
-    }
+    std::string fen = placement_field(board);
     fen += rng() % 2 ? " w " : " b ";
     std::string rights;
     for (char c : std::string("KQkq"))

@@ -29,6 +29,7 @@ struct RandomNet {
     int spread;
     int bias_lo, bias_hi;
     bool full_range;
+    bool shared_block = false;  // every king bucket a copy of the first
 };
 
 std::shared_ptr<const Network> random_network(const RandomNet& r, std::uint64_t start) {
@@ -53,6 +54,10 @@ std::shared_ptr<const Network> random_network(const RandomNet& r, std::uint64_t 
             put(i + k, v);
         }
     }
+    if (r.shared_block)
+        for (std::size_t k = std::size_t(INPUTS) * HIDDEN; k < features; ++k)
+            put(k, int(std::int16_t(bytes[2 * (k % (INPUTS * HIDDEN))]
+                                    | bytes[2 * (k % (INPUTS * HIDDEN)) + 1] << 8)));
     for (int k = 0; k < HIDDEN; ++k, ++i)
         put(i, r.full_range ? int(std::int16_t(rng())) : uniform(r.bias_lo, r.bias_hi));
     for (int k = 0; k < l.output_buckets * OUTPUT_WIDTH; ++k, ++i) put(i, uniform(-127, 127));
@@ -278,6 +283,8 @@ constexpr RandomNet WALK_NETS[] = {
     {{8, 8, true}, 40, -50, 250, false},
     {{8, 1, false}, 40, -50, 250, false},
     {{8, 8, false}, 0, 0, 0, true},
+    {{8, 8, true}, 40, -50, 250, false, true},
+    {{4, 1, false}, 0, 0, 0, true, true},
 };
 
 class NnueWalk : public testing::TestWithParam<RandomNet> {};
@@ -285,6 +292,7 @@ class NnueWalk : public testing::TestWithParam<RandomNet> {};
 TEST_P(NnueWalk, IncrementalScoresEqualFreshOnesOnEveryPath) {
     const RandomNet& r = GetParam();
     auto net = random_network(r, 1000 + r.layout.king_buckets * 10 + r.layout.output_buckets);
+    EXPECT_EQ(net->shared_king_block(), r.shared_block);
     std::vector<NnueEval> evals;
     for (simd::Path path : simd::available_paths()) evals.emplace_back(net, path);
     std::mt19937_64 rng(r.layout.king_buckets * 100 + r.layout.output_buckets);
@@ -306,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, NnueWalk, testing::ValuesIn(WALK_NETS), [](con
     const RandomNet& r = info.param;
     return "kb" + std::to_string(r.layout.king_buckets) + "_ob"
            + std::to_string(r.layout.output_buckets) + (r.layout.wdl_head ? "_head" : "")
-           + (r.full_range ? "_wrapping" : "");
+           + (r.full_range ? "_wrapping" : "") + (r.shared_block ? "_shared" : "");
 });
 
 TEST(NnueEval, VectorKernelsMatchTheScalarOneBitForBit) {

@@ -105,11 +105,16 @@ public:
     static NetworkResult from_bytes(std::span<const std::uint8_t> bytes);
 
     int king_buckets() const { return king_buckets_; }
+    // True when every king bucket of the file holds the same weights (a network trained
+    // with one shared block): the network keeps one copy, and accumulators of different
+    // buckets with the same mirroring are equal.
+    bool shared_king_block() const { return feature_rows_ == INPUTS && king_buckets_ > 1; }
     int output_buckets() const { return output_buckets_; }
     bool has_wdl_head() const { return !wdl_weights_.empty(); }
 
     // Row `row` (bucket x 768 + feature) of the feature transformer: 1024 weights.
     const std::int16_t* feature_row(int row) const {
+        if (row >= feature_rows_) row %= INPUTS;  // a bucket of the shared block
         return feature_weights_.data() + std::size_t(row) * HIDDEN;
     }
     const std::int16_t* feature_biases() const { return feature_biases_; }
@@ -132,6 +137,7 @@ private:
     std::int32_t output_biases_[MAX_OUTPUT_BUCKETS]{};
     std::int32_t wdl_biases_[WDL_OUTPUTS]{};
     int king_buckets_ = 1;
+    int feature_rows_ = INPUTS;  // rows held: INPUTS x the distinct king blocks
     int output_buckets_ = 1;
 };
 

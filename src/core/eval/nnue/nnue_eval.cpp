@@ -36,6 +36,22 @@ KingKeys king_keys(int king_buckets, const Position& pos) {
             king_key(king_buckets, BLACK, pos.king_square(BLACK))};
 }
 
+namespace {
+
+// The key an accumulator is kept under. With one block shared by every king bucket only the
+// mirroring tells accumulators apart, so a king that changes bucket needs no refresh.
+std::uint8_t accumulator_key(const Network& net, Color perspective, Square king) {
+    const std::uint8_t key = king_key(net.king_buckets(), perspective, king);
+    return net.shared_king_block() ? key & 1 : key;
+}
+
+KingKeys accumulator_keys(const Network& net, const Position& pos) {
+    return {accumulator_key(net, WHITE, pos.king_square(WHITE)),
+            accumulator_key(net, BLACK, pos.king_square(BLACK))};
+}
+
+}  // namespace
+
 NnueEval::NnueEval(std::shared_ptr<const Network> net, simd::Path path)
     : net_(std::move(net)), kernels_(&simd::kernels(path)), stack_(STACK_SIZE) {
     if (!net_) fatal("NNUE evaluator without a network");
@@ -68,7 +84,7 @@ void NnueEval::refresh_perspective(const Position& pos, Color p, std::uint8_t ke
 }
 
 void NnueEval::refresh(const Position& pos, Acc& white, Acc& black) const {
-    const KingKeys keys = king_keys(net_->king_buckets(), pos);
+    const KingKeys keys = accumulator_keys(*net_, pos);
     refresh_perspective(pos, WHITE, keys[WHITE], white);
     refresh_perspective(pos, BLACK, keys[BLACK], black);
 }
@@ -77,7 +93,7 @@ void NnueEval::reset(const Position& pos) {
     index_ = 0;
     Entry& e = stack_[0];
     e.added_count = e.removed_count = 0;
-    e.king_keys = king_keys(net_->king_buckets(), pos);
+    e.king_keys = accumulator_keys(*net_, pos);
     refresh_perspective(pos, WHITE, e.king_keys[WHITE], e.acc[WHITE]);
     refresh_perspective(pos, BLACK, e.king_keys[BLACK], e.acc[BLACK]);
     e.computed[WHITE] = e.computed[BLACK] = 1;
@@ -114,7 +130,7 @@ void NnueEval::push_move(const Position& pos, Move m) {
         }
     }
     if (net_->king_buckets() > 1 && kind_of(mover) == KING)
-        e.king_keys[us] = king_key(net_->king_buckets(), us, static_cast<Square>(to));
+        e.king_keys[us] = accumulator_key(*net_, us, static_cast<Square>(to));
     e.computed[WHITE] = e.computed[BLACK] = 0;
     ++index_;
 }

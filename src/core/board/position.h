@@ -14,6 +14,7 @@
 
 #include "core/board/attacks.h"
 #include "core/board/types.h"
+#include "core/board/zobrist.h"
 
 namespace orvane {
 
@@ -91,6 +92,18 @@ public:
     Bitboard checkers() const { return checkers_; }
     bool in_check() const { return checkers_ != 0; }
     std::uint64_t key() const { return key_; }
+    // The key after a normal move or capture, to prefetch the child's table slot before the
+    // move is made; castling rights, castles, promotions and en passant are left out (a miss
+    // only wastes the prefetch).
+    std::uint64_t key_after(Move m) const {
+        const int from = move_from(m), to = move_to(m);
+        const Piece mover = board_[from];
+        std::uint64_t k = key_ ^ zobrist::KEYS[zobrist::SIDE_KEY] ^ zobrist::piece_key(mover, from)
+                          ^ zobrist::piece_key(mover, to);
+        if (board_[to] != NO_PIECE) k ^= zobrist::piece_key(board_[to], to);
+        if (ep_square_ < 64) k ^= zobrist::KEYS[zobrist::EP_BASE + file_of(ep_square_)];
+        return k;
+    }
     std::uint64_t pawn_key() const { return pawn_key_; }
     std::uint64_t minor_key() const { return minor_key_; }
     std::uint64_t nonpawn_key(Color c) const { return nonpawn_key_[c]; }

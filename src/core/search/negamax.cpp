@@ -372,6 +372,8 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
                 continue;
         }
 
+        // The child's slot is fetched while the pruning rules below decide on the move.
+        tt_->prefetch(pos.key_after(m));
         const bool quiet = is_quiet(m);
         const Piece piece = pos.piece_on(move_from(m));
         const bool special = m == killer1 || m == killer2 || m == counter;

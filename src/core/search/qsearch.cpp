@@ -88,6 +88,7 @@ int Searcher<E>::qsearch(Position& pos, int alpha, int beta, int ply) {
         if (!in_check && !is_promotion(m)) {
             const int victim = ordering::victim_value(pos, m);
             if (eval + victim + DELTA_MARGIN <= alpha) continue;
+            tt_->prefetch(pos.key_after(m));  // the exchange test below hides its latency
             if (!see::see_ge(pos, m, std::max(alpha - eval - SEE_MARGIN, 0))) continue;
         }
         make(pos, m, ply, threats);

@@ -3,7 +3,9 @@
 // the best remaining move (the first one on ties) one at a time.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -57,16 +59,19 @@ inline Bitboard pawn_threats(const Position& pos) {
 
 inline bool is_under_promotion(Move m) { return is_promotion(m) && promoted_kind(m) != QUEEN; }
 
+// A move and its ordering score; a NULL_MOVE when a picker has nothing left.
 struct ScoredMove {
     Move move;
     std::int32_t score;
 };
+static_assert(sizeof(ScoredMove) == 8);
 
 // Selection over items[first, last): the highest score (the first one on ties) is swapped to
-// `first`, handed out, and `first` moves past it.
-inline std::optional<ScoredMove> pick_best(ScoredMove* items, int& first, int last) {
+// `first`, handed out, and `first` moves past it; a NULL_MOVE when the range is empty.
+// (A plain 8-byte value rather than an optional: it stays in a register.)
+inline ScoredMove pick_best(ScoredMove* items, int& first, int last) {
     const int begin = first;
-    if (begin >= last) return std::nullopt;
+    if (begin >= last) return {NULL_MOVE, 0};
     int best = begin;
     std::int32_t best_score = items[begin].score;
     for (int i = begin + 1; i < last; ++i) {
@@ -75,9 +80,15 @@ inline std::optional<ScoredMove> pick_best(ScoredMove* items, int& first, int la
             best_score = items[i].score;
         }
     }
-    std::swap(items[best], items[begin]);
+    // Whole 8-byte copies: a field-by-field swap followed by reading the item back stalls
+    // the load on the two narrower stores.
+    std::uint64_t chosen, displaced;
+    std::memcpy(&chosen, &items[best], sizeof chosen);
+    std::memcpy(&displaced, &items[begin], sizeof displaced);
+    std::memcpy(&items[best], &displaced, sizeof displaced);
+    std::memcpy(&items[begin], &chosen, sizeof chosen);
     first = begin + 1;
-    return items[begin];
+    return std::bit_cast<ScoredMove>(chosen);
 }
 
 class MovePicker {
@@ -88,8 +99,9 @@ public:
     int remaining() const { return count_ - next_; }
     ScoredMove& at(int i) { return items_[i]; }
 
-    // The best move not yet handed out; on equal scores the one standing first wins.
-    std::optional<ScoredMove> next_move() { return pick_best(items_, next_, count_); }
+    // The best move not yet handed out (on equal scores the one standing first); a
+    // NULL_MOVE when none is left.
+    ScoredMove next_move() { return pick_best(items_, next_, count_); }
 
 private:
     ScoredMove items_[256];

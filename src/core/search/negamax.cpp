@@ -77,8 +77,8 @@ std::optional<int> Searcher<E>::try_probcut(Position& pos, int depth, int probcu
     const Bitboard threats = ordering::pawn_threats(pos);
     const int see_threshold = std::max(probcut_beta - eval, 1);
 
-    while (auto scored = picker.next_move()) {
-        const Move m = scored->move;
+    for (ordering::ScoredMove scored; (scored = picker.next_move()).move;) {
+        const Move m = scored.move;
         if (ordering::is_under_promotion(m)) continue;
         if (!see::see_ge(pos, m, see_threshold)) continue;
         make(pos, m, ply, threats);
@@ -353,9 +353,8 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         ordering::ScoredMove scored;
         bool from_deferred = false;
         if (!main_exhausted) {
-            std::optional<ordering::ScoredMove> next = moves.next(pos, capture_score, quiet_score);
-            if (next) scored = *next;
-            else main_exhausted = true;
+            scored = moves.next(pos, capture_score, quiet_score);
+            main_exhausted = scored.move == NULL_MOVE;
         }
         if (main_exhausted) {
             if (deferred_next >= deferred_count) break;
@@ -551,8 +550,8 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
             smp::SplitNode node{ply, d, alpha, beta, best, best_move, pv_node, cut_node, in_check,
                                 improving, tt_move && is_noisy(tt_move)};
             std::vector<ordering::ScoredMove> rest;
-            while (auto next = moves.next(pos, capture_score, quiet_score))
-                if (next->move != excluded) rest.push_back(*next);
+            for (ordering::ScoredMove next; (next = moves.next(pos, capture_score, quiet_score)).move;)
+                if (next.move != excluded) rest.push_back(next);
             if (!rest.empty()) {
                 smp::SplitOutcome outcome = smp::run_split(*this, *ybwc_, pos, node, std::move(rest));
                 if (stopped_) return 0;

@@ -34,10 +34,11 @@ public:
     int size() const { return count_; }
     ordering::ScoredMove& item(int i) { return items_[i]; }
 
-    // The next move and its ordering score. `capture_score(m)` scores a capture or promotion
-    // by the capture bands; `quiet_score(m)` gives a quiet move its history value.
+    // The next move and its ordering score, a NULL_MOVE at the end. `capture_score(m)`
+    // scores a capture or promotion by the capture bands; `quiet_score(m)` gives a quiet move
+    // its history value.
     template <typename CaptureScore, typename QuietScore>
-    std::optional<ordering::ScoredMove> next(const Position& pos, CaptureScore&& capture_score,
+    ordering::ScoredMove next(const Position& pos, CaptureScore&& capture_score,
                                              QuietScore&& quiet_score) {
         if (!staged_) return pick(begin_, count_);
         for (;;) {
@@ -56,8 +57,8 @@ public:
                     break;
                 }
                 case Stage::GOOD_NOISY:
-                    if (std::optional<ordering::ScoredMove> best = pick(begin_, count_)) {
-                        if (best->score >= ordering::GOOD_CAPTURE) return best;
+                    if (const ordering::ScoredMove best = pick(begin_, count_); best.move) {
+                        if (best.score >= ordering::GOOD_CAPTURE) return best;
                         // The best left is a bad capture: it heads the bad ones, as the next
                         // selection would put it anyway.
                         --begin_;
@@ -103,7 +104,7 @@ public:
                     stage_ = Stage::DONE;
                     break;
                 case Stage::DONE:
-                    return std::nullopt;
+                    return {NULL_MOVE, 0};
             }
         }
     }
@@ -122,7 +123,7 @@ private:
         DONE
     };
 
-    std::optional<ordering::ScoredMove> pick(int& first, int last) {
+    ordering::ScoredMove pick(int& first, int last) {
         return ordering::pick_best(items_, first, last);
     }
 

@@ -83,8 +83,8 @@ int Searcher<E>::qsearch(Position& pos, int alpha, int beta, int ply) {
     }
 
     Move best_move = NULL_MOVE;
-    while (auto scored = picker.next_move()) {
-        const Move m = scored->move;
+    for (ordering::ScoredMove scored; (scored = picker.next_move()).move;) {
+        const Move m = scored.move;
         if (!in_check && !is_promotion(m)) {
             const int victim = ordering::victim_value(pos, m);
             if (eval + victim + DELTA_MARGIN <= alpha) continue;

@@ -44,15 +44,15 @@ TEST(MovePicker, BestFirstAndTheFirstStandingOnTies) {
         for (std::size_t i = 0; i < c.scores.size(); ++i)
             picker.add(static_cast<Move>(i + 1), c.scores[i]);
         std::vector<int> got;
-        while (auto next = picker.next_move()) {
-            got.push_back(next->move - 1);
-            EXPECT_EQ(next->score, c.scores[next->move - 1]);
+        for (ScoredMove next; (next = picker.next_move()).move;) {
+            got.push_back(next.move - 1);
+            EXPECT_EQ(next.score, c.scores[next.move - 1]);
         }
         EXPECT_EQ(got, c.order);
-        EXPECT_FALSE(picker.next_move());
+        EXPECT_EQ(picker.next_move().move, NULL_MOVE);
     }
     ordering::MovePicker empty;
-    EXPECT_FALSE(empty.next_move());
+    EXPECT_EQ(empty.next_move().move, NULL_MOVE);
 }
 
 // Capture terms.
@@ -106,8 +106,8 @@ std::vector<ScoredMove> hand_out(const Position& pos, const Staged& s) {
     std::vector<ScoredMove> out;
     auto cap = [&](Move m) { return capture_score(pos, m); };
     auto quiet = [](Move m) { return quiet_score(m); };
-    while (auto next = moves.next(pos, cap, quiet)) {
-        out.push_back(*next);
+    for (ScoredMove next; (next = moves.next(pos, cap, quiet)).move;) {
+        out.push_back(next);
         if (out.size() > 300) break;
     }
     return out;
@@ -311,7 +311,7 @@ TEST(ListPath, HandsOutByScoreWithTheSamePicker) {
     const Position pos = Position::startpos();
     auto none = [](Move) { return std::int32_t{0}; };
     std::vector<Move> order;
-    while (auto next = moves.next(pos, none, none)) order.push_back(next->move);
+    for (ScoredMove next; (next = moves.next(pos, none, none)).move;) order.push_back(next.move);
     EXPECT_EQ(order, (std::vector<Move>{5, 3, 2, 1, 4}));
 }
 

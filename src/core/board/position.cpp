@@ -269,6 +269,39 @@ bool Position::gives_check(Move m) const {
     return (straight & line) && (straight & line & attacks::rook(k, occ));
 }
 
+CheckInfo Position::check_info() const {
+    const Color us = side_;
+    const int k = king_square(us ^ 1);
+    const Bitboard occ = pieces();
+    CheckInfo info;
+    info.squares[PAWN] = attacks::PAWN[us ^ 1][k];
+    info.squares[KNIGHT] = attacks::KNIGHT[k];
+    info.squares[BISHOP] = attacks::bishop(k, occ);
+    info.squares[ROOK] = attacks::rook(k, occ);
+    info.squares[QUEEN] = info.squares[BISHOP] | info.squares[ROOK];
+    info.squares[KING] = 0;
+    info.blockers = 0;
+    const Bitboard ours = pieces(us);
+    Bitboard snipers = (ours & (by_kind_[BISHOP] | by_kind_[QUEEN]) & attacks::bishop(k, 0))
+                       | (ours & (by_kind_[ROOK] | by_kind_[QUEEN]) & attacks::rook(k, 0));
+    while (snipers) {
+        const Bitboard between = attacks::BETWEEN[k][pop_lsb(snipers)] & occ;
+        if (between && !(between & (between - 1)) && (between & ours)) info.blockers |= between;
+    }
+    return info;
+}
+
+// A piece arriving on its square checks when that square sees the king on the board as it is:
+// the only square the move empties is the one it left, and a line from the king through it
+// to the arrival square would have been a check already. Castles, en passant and promotions
+// (which empty squares on other lines or change the piece) take the full test.
+bool Position::gives_check(Move m, const CheckInfo& info) const {
+    if (is_castle(m) || is_en_passant(m) || is_promotion(m)) return gives_check(m);
+    const int from = move_from(m), to = move_to(m);
+    if (info.squares[kind_of(board_[from])] & bit(to)) return true;
+    return (info.blockers & bit(from)) && !(attacks::LINE[king_square(side_ ^ 1)][from] & bit(to));
+}
+
 std::string MoveNotation::text(Move m) const {
     if (!chess960 || !is_castle(m)) return move_to_uci(m);
     const Color c = rank_of(move_from(m)) < 4 ? WHITE : BLACK;

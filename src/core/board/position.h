@@ -50,6 +50,14 @@ struct MoveNotation {
 };
 
 class Position;
+
+// What settles quickly whether a move of the side to move checks: the squares from which each
+// kind would attack the other king, and the pieces of the side to move that alone stand
+// between that king and one of their sliders.
+struct CheckInfo {
+    Bitboard squares[6];
+    Bitboard blockers;
+};
 using FenResult = std::variant<Position, FenError>;
 
 class Position {
@@ -68,6 +76,9 @@ public:
     Bitboard attackers_to(int sq, Bitboard occ) const;
     bool is_attacked(int sq, Color by, Bitboard occ) const;
     bool gives_check(Move m) const;
+    // The same answer from the node's CheckInfo: cheaper when many moves are asked about.
+    CheckInfo check_info() const;
+    bool gives_check(Move m, const CheckInfo& info) const;
     // The legal move written `text` in the notation of the mode (see MoveNotation).
     std::optional<Move> parse_uci_move(std::string_view text, bool chess960 = false) const;
     MoveNotation notation(bool chess960) const { return {chess960, castle_rook_}; }

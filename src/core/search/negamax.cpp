@@ -347,6 +347,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
     ordering::ScoredMove deferred[MAX_DEFERRED];
     int deferred_count = 0, deferred_next = 0;
     bool main_exhausted = false;
+    std::optional<CheckInfo> check_info;  // made when a move is first asked whether it checks
 
     for (;;) {
         // Next move: the main sequence, then the moves deferred because another thread had them.
@@ -385,7 +386,10 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         // Whether the move checks, asked only where a rule needs it (it is not cheap).
         std::optional<bool> checks;
         auto gives_check = [&] {
-            if (!checks) checks = pos.gives_check(m);
+            if (!checks) {
+                if (!check_info) check_info = pos.check_info();
+                checks = pos.gives_check(m, *check_info);
+            }
             return *checks;
         };
 

@@ -213,6 +213,7 @@ TEST(Chess960Games, KeysMakeUnmakeChecksAndLegalityAgree) {
             for (Move m : all) {
                 ASSERT_TRUE(movegen::is_legal_move(pos, m)) << fen << " " << move_to_uci(m);
                 const bool checks = pos.gives_check(m);
+                EXPECT_EQ(pos.gives_check(m, pos.check_info()), checks) << fen << " " << move_to_uci(m);
                 const std::uint64_t pawn = pos.pawn_key(), minor = pos.minor_key();
                 const std::uint64_t white = pos.nonpawn_key(WHITE), black = pos.nonpawn_key(BLACK);
                 pos.make_move(m);

@@ -684,8 +684,10 @@ TEST(GivesCheck, AgreesWithMakingTheMoveOnEveryLegalMove) {
     auto check_all = [&](Position& pos) {
         MoveList moves;
         movegen::generate_all(pos, moves);
+        const CheckInfo info = pos.check_info();
         for (Move m : moves) {
             bool predicted = pos.gives_check(m);
+            ASSERT_EQ(pos.gives_check(m, info), predicted) << move_to_uci(m) << " in " << pos.to_fen();
             pos.make_move(m);
             bool actual = pos.in_check();
             pos.unmake_move(m);

@@ -12,9 +12,9 @@ namespace orvane::selfplay {
 using game_record::Result;
 
 template <Evaluator E>
-GamePlayer<E>::GamePlayer(E evaluator, Settings settings, std::uint64_t seed,
+GamePlayer<E>::GamePlayer(E evaluator, Settings settings, std::uint64_t rng_start,
                           std::shared_ptr<std::atomic<bool>> stop)
-    : settings_(std::move(settings)), rng_(seed), stop_(std::move(stop)) {
+    : settings_(std::move(settings)), rng_(rng_start), stop_(std::move(stop)) {
     table_ = tt::TranspositionTable::new_table(settings_.table_mb);
     searcher_ = std::make_unique<Searcher<E>>(std::move(evaluator), table_, stop_);
 }

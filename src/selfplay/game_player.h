@@ -50,7 +50,7 @@ template <Evaluator E>
 class GamePlayer {
 public:
     // `stop` ends the game in progress (it is then not returned); the caller owns the flag.
-    GamePlayer(E evaluator, Settings settings, std::uint64_t seed,
+    GamePlayer(E evaluator, Settings settings, std::uint64_t rng_start,
                std::shared_ptr<std::atomic<bool>> stop);
 
     // One game, or nothing when the opening was discarded or the stop flag was raised.

@@ -103,7 +103,7 @@ private:
     bool ponder_ = false;  // the GUI may ponder; "go ponder" works either way
     bool limit_strength_ = false;
     std::int32_t elo_ = strength::MAX_ELO;
-    std::uint64_t game_number_ = 0;  // counts "ucinewgame": the weaker player's per-game seed
+    std::uint64_t game_number_ = 0;  // counts "ucinewgame": the weaker player's per-game value
     // True while a "go ponder" search waits for "ponderhit"; shared with the search thread.
     std::shared_ptr<std::atomic<bool>> pondering_ = std::make_shared<std::atomic<bool>>(false);
 };

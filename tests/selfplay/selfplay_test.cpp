@@ -164,8 +164,8 @@ TEST(Relabel, TheTrainerLoadsTheMendedResults) {
 }
 
 // Games of the loop, with tables and with few nodes: each ending is what its final position
-// says, and the same seed plays the same game.
-TEST(GamePlayer, EndingsMatchTheFinalPositionAndSeedsRepeat) {
+// says, and the same generator start plays the same game.
+TEST(GamePlayer, EndingsMatchTheFinalPositionAndGamesRepeat) {
     ASSERT_TRUE(tables());
     auto stop = std::make_shared<std::atomic<bool>>(false);
     Settings settings;

@@ -1,6 +1,6 @@
 // The weaker player's settings by Elo and its choice among the searched lines: the choice
 // stays inside the level's margin, never leaves a mate or walks into one, deviates about as
-// often as the level says, and depends only on the position key and the seed.
+// often as the level says, and depends only on the position key and the game number.
 #include "core/search/strength.h"
 
 #include <gtest/gtest.h>
@@ -62,17 +62,17 @@ TEST(StrengthChoice, DeviatesAsOftenAsTheLevelSaysAndRepeatsItself) {
     level.margin = 100;
     level.deviate_permille = 300;
     const std::vector<int> scores = {100, 90, 80, 70};
-    int deviations = 0, differs_by_seed = 0;
+    int deviations = 0, differs_by_game = 0;
     for (std::uint64_t key = 1; key <= 10'000; ++key) {
         const std::uint64_t k = key * 0xD1B54A32D192ED03ULL;
         const std::size_t pick = choose_line(scores, level, k, 11);
         EXPECT_EQ(pick, choose_line(scores, level, k, 11));
         deviations += pick != 0;
-        differs_by_seed += pick != choose_line(scores, level, k, 12);
+        differs_by_game += pick != choose_line(scores, level, k, 12);
     }
     EXPECT_GT(deviations, 2'700);
     EXPECT_LT(deviations, 3'300);
-    EXPECT_GT(differs_by_seed, 1'000);  // another game, other choices
+    EXPECT_GT(differs_by_game, 1'000);  // another game, other choices
 }
 
 }  // namespace

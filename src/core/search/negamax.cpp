@@ -140,7 +140,11 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         table_stats_.hits += tt_hit;
     }
     const int tt_score = tt_hit ? tt::score_from_tt(entry->score, ply) : 0;
-    const Move tt_move = tt_hit ? entry->move : NULL_MOVE;
+    Move tt_move = tt_hit ? entry->move : NULL_MOVE;
+    // The root's first move must not depend on its entry surviving: two threads storing one
+    // slot at the same moment leave it unreadable, and a mate position searched deep without
+    // its mating move first explodes.
+    if (ply == 0 && !tt_move) tt_move = root_best_;
     const bool ttpv = pv_node || (tt_hit && entry->pv);
     if (!excluded && !pv_node && tt_hit && entry->depth >= depth) {
         if ((entry->bound == tt::BOUND_LOWER && tt_score >= beta)
@@ -517,6 +521,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
             if (v > alpha) {
                 best_move = m;
                 copy_pv(ply, m);
+                if (ply == 0) root_best_ = m;
                 if (v >= beta) {
                     // Fail high: reward the move, punish the moves tried before it.
                     const int dh = alpha_entry < eval_stack_[ply] ? d - 1 : d;

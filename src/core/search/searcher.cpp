@@ -229,6 +229,7 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
     seldepth_ = 0;
     iteration_depth_ = 0;
     root_exclusion_.clear();
+    root_best_ = NULL_MOVE;
     std::fill(pv_len_.begin(), pv_len_.end(), 0);
 
     SearchResult result;

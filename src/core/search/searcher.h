@@ -329,6 +329,7 @@ private:
     std::optional<std::vector<Move>> preset_root_;
     std::optional<std::vector<RootMove>> root_probe_;
     std::vector<RootMove> tb_root_moves_;
+    Move root_best_ = NULL_MOVE;  // the root's latest best move: its first when the table has none
     int iteration_depth_ = 0;
     bool stopped_ = false;
     std::array<std::array<std::uint64_t, 64>, 64> root_nodes_{};

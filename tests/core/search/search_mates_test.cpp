@@ -135,6 +135,24 @@ TEST_P(Mates, ReportsTheExactMateDistance) {
 INSTANTIATE_TEST_SUITE_P(Positions, Mates, testing::ValuesIn(MATES),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The root's entry can be lost between iterations (two threads storing its slot at once
+// leave it unreadable): the iteration's best move still comes first, so a deep search of a mate in one
+// stays tiny instead of proving every other move at full depth.
+TEST(MateRoots, LostRootEntryKeepsTheMatingMoveFirst) {
+    Fixture f;
+    Position pos = from_fen("k7/8/1K6/8/8/8/8/7R w - - 0 1");
+    SearchLimits limits;
+    limits.depth = 60;
+    limits.nodes = 200'000;
+    const SearchResult r = f.searcher->search(pos, limits, [&](const IterationInfo&) {
+        f.table->clear();
+        f.searcher->clear_learned();  // nor may the histories have learned it
+    });
+    EXPECT_EQ(r.depth, 60);
+    EXPECT_EQ(r.score, MATE - 1);
+    EXPECT_EQ(uci(r.best), "h1h8");
+}
+
 // Roots without a legal move are answered before any iteration.
 struct TerminalCase {
     std::string_view name;

@@ -155,7 +155,7 @@ void Position::make_move(Move m) {
     side_ ^= 1;
     key_ ^= zobrist::KEYS[zobrist::SIDE_KEY];
     if (us == BLACK) ++fullmove_;
-    checkers_ = attackers_to(king_square(side_), pieces()) & pieces(us);
+    checkers_ = attackers_by(us, king_square(side_), pieces());
 }
 
 void Position::unmake_move(Move m) {
@@ -216,6 +216,17 @@ Bitboard Position::attackers_to(int sq, Bitboard occ) const {
                  | (attacks::PAWN[BLACK][sq] & by_color_[WHITE])))
            | ((by_kind_[BISHOP] | by_kind_[QUEEN]) & attacks::bishop(sq, occ))
            | ((by_kind_[ROOK] | by_kind_[QUEEN]) & attacks::rook(sq, occ));
+}
+
+Bitboard Position::attackers_by(Color by, int sq, Bitboard occ) const {
+    const Bitboard own = by_color_[by];
+    Bitboard found = own & ((by_kind_[KNIGHT] & attacks::KNIGHT[sq])
+                            | (by_kind_[PAWN] & attacks::PAWN[by ^ 1][sq]));
+    const Bitboard diagonal = own & (by_kind_[BISHOP] | by_kind_[QUEEN]);
+    const Bitboard straight = own & (by_kind_[ROOK] | by_kind_[QUEEN]);
+    if (diagonal & attacks::bishop(sq, 0)) found |= diagonal & attacks::bishop(sq, occ);
+    if (straight & attacks::rook(sq, 0)) found |= straight & attacks::rook(sq, occ);
+    return found;
 }
 
 bool Position::is_attacked(int sq, Color by, Bitboard occ) const {

@@ -75,6 +75,9 @@ public:
 
     Bitboard attackers_to(int sq, Bitboard occ) const;
     bool is_attacked(int sq, Color by, Bitboard occ) const;
+    // The pieces of `by` other than its king that attack `sq`: the checkers after a move.
+    // A slider table is read only when such a piece stands on one of the square's lines.
+    Bitboard attackers_by(Color by, int sq, Bitboard occ) const;
     bool gives_check(Move m) const;
     // The same answer from the node's CheckInfo: cheaper when many moves are asked about.
     CheckInfo check_info() const;

@@ -50,6 +50,7 @@ void Searcher<E>::make(Position& pos, Move m, int ply, Bitboard threats) {
     eval_.push_move(pos, m);
     pos.make_move(m);
     tt_->prefetch(pos.key());
+    prefetch_correction(pos);
 }
 
 template <Evaluator E>
@@ -286,8 +287,9 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         return (see::see_ge(pos, m, 0) ? ordering::GOOD_CAPTURE : ordering::BAD_CAPTURE)
                + capture_order(pos, m);
     };
+    const ContRows rows = cont_rows(ply);
     auto quiet_score = [&](Move m) -> std::int32_t {
-        return quiet_history(us, threats, pos.piece_on(move_from(m)), m, ply);
+        return quiet_history(us, threats, pos.piece_on(move_from(m)), m, rows);
     };
 
     NodeMoves moves;
@@ -384,7 +386,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         int hist = 0;
         if (quiet) {
             hist = (scored.score >= ordering::COUNTER || policy_guided)
-                       ? quiet_history(us, threats, piece, m, ply)
+                       ? quiet_history(us, threats, piece, m, rows)
                        : scored.score;
         }
         // Whether the move checks, asked only where a rule needs it (it is not cheap).

@@ -252,16 +252,30 @@ private:
     // Histories and the corrected evaluation.
     // A quiet move's main history and its continuation histories one, two and four plies
     // back. Defined here: the move loop scores every quiet move with it.
+    // The continuation-history rows of a node's quiet moves ([moving kind][destination]),
+    // found once per node; a row of zeros where the earlier move is missing.
+    struct ContRows {
+        const std::int16_t* one;
+        const std::int16_t* two;
+        const std::int16_t* four;
+    };
+    ContRows cont_rows(int ply) const {
+        static constexpr std::int16_t none[6 * 64] = {};
+        auto row = [&](int back, const auto& table, bool by_kind) -> const std::int16_t* {
+            if (ply < back || !cont_[ply - back].present) return none;
+            const ContRecord& c = cont_[ply - back];
+            return &table[by_kind ? kind_of(c.piece) : c.piece][c.to][0][0];
+        };
+        return {row(1, history_.cont1, false), row(2, history_.cont2, false),
+                row(4, history_.cont4, true)};
+    }
+    int quiet_history(Color side, Bitboard threats, Piece piece, Move m, const ContRows& rows) const {
+        const int from = move_from(m), to = move_to(m), at = kind_of(piece) * 64 + to;
+        return history_.main_entry(side, threat_bucket(threats, from, to), from, to) + rows.one[at]
+               + rows.two[at] + rows.four[at] / 2;
+    }
     int quiet_history(Color side, Bitboard threats, Piece piece, Move m, int ply) const {
-        const int from = move_from(m), to = move_to(m), kind = kind_of(piece);
-        int value = history_.main_entry(side, threat_bucket(threats, from, to), from, to);
-        if (ply >= 1 && cont_[ply - 1].present)
-            value += history_.cont1[cont_[ply - 1].piece][cont_[ply - 1].to][kind][to];
-        if (ply >= 2 && cont_[ply - 2].present)
-            value += history_.cont2[cont_[ply - 2].piece][cont_[ply - 2].to][kind][to];
-        if (ply >= 4 && cont_[ply - 4].present)
-            value += history_.cont4[kind_of(cont_[ply - 4].piece)][cont_[ply - 4].to][kind][to] / 2;
-        return value;
+        return quiet_history(side, threats, piece, m, cont_rows(ply));
     }
     void update_history(Color side, Bitboard threats, Piece piece, Move m, int ply, int bonus);
     void update_cap_history(Piece piece, int to, int captured, int bonus);
@@ -273,6 +287,16 @@ private:
                      / 32;
     }
     int corrected_eval(const Position& pos, int raw, int ply) const;
+    // The entries corrected_eval will read for this position, fetched while its table slot
+    // and evaluation are on their way.
+    void prefetch_correction(const Position& pos) const {
+        constexpr std::uint64_t mask = CORRECTION_SIZE - 1;
+        const Color s = pos.side();
+        __builtin_prefetch(&history_.pawn_corr[s][pos.pawn_key() & mask]);
+        __builtin_prefetch(&history_.nonpawn_corr[s][WHITE][pos.nonpawn_key(WHITE) & mask]);
+        __builtin_prefetch(&history_.nonpawn_corr[s][BLACK][pos.nonpawn_key(BLACK) & mask]);
+        __builtin_prefetch(&history_.minor_corr[s][pos.minor_key() & mask]);
+    }
     void update_correction(const Position& pos, int diff, int depth, int ply);
 
     // Node helpers.

@@ -571,6 +571,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
                     if (best > alpha) {
                         alpha = best;
                         best_move = outcome.best_move;
+                        if (ply == 0) root_best_ = best_move;
                         const int room = MAX_PLY - ply;
                         const int n = std::min(static_cast<int>(outcome.pv.size()), room);
                         for (int i = 0; i < n; ++i) pv_[ply][ply + i] = outcome.pv[i];

@@ -1,5 +1,6 @@
 // The two inner loops of NNUE inference, in a scalar reference form and in vector forms:
-// AVX2 (every build has it) and AVX-512 (compiled only into x86-64-v4 builds). All paths
+// AVX2 (every build has it), AVX-512 (compiled only into x86-64-v4 builds) and AVX-512 with
+// VNNI (in the same builds, taken only where the processor has it). All paths
 // use wrapping integer arithmetic, so they give bit-identical results; the evaluator takes
 // the fastest one unless a test asks for another.
 #pragma once
@@ -10,7 +11,7 @@
 
 namespace orvane::nnue::simd {
 
-enum class Path : std::uint8_t { SCALAR, AVX2, AVX512 };
+enum class Path : std::uint8_t { SCALAR, AVX2, AVX512, AVX512_VNNI };
 
 // dst = src + sum of the `add` rows - sum of the `sub` rows, over 1024 lanes of 16-bit
 // wrapping arithmetic. dst may be src.
@@ -31,7 +32,8 @@ struct Kernels {
     OutputFn output;
 };
 
-// The paths compiled into this build, the scalar reference first and the fastest last.
+// The paths compiled into this build that this processor runs, the scalar reference first
+// and the fastest last.
 std::span<const Path> available_paths();
 Path best_path();
 // The kernels of a path of this build; asking for another one is a fatal stop.

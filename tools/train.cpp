@@ -6,7 +6,8 @@
 // (names ending in .zst are read through `zstd -dc`). Every scored ply becomes a training
 // position unless the side to move is in check, the best move is a capture or promotion, the
 // score is beyond +-2000 (or a mate score) or it comes too early (--min-ply, --skip-searched).
-// About --valid of the positions, in whole games, are held out for validation.
+// About --valid of the positions, in whole games, are held out for validation; the validation
+// positions always follow the default early-ply rule, so that runs compare on one set.
 //
 // Results are mended while loading: with --syzygy, the first position of a game that the
 // tables answer decides its result and the plies after it are dropped; a drawn game that
@@ -192,7 +193,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-bool load(const Options& o, const LabelSource& labels, std::vector<PackedPosition>& all) {
+bool load(const Options& o, const LabelSource& labels, const EarlyPlies& early,
+          std::vector<PackedPosition>& all) {
     LoadStats stats;
     std::uint32_t next_game = 0;
     for (const std::string& path : o.inputs) {
@@ -203,7 +205,7 @@ bool load(const Options& o, const LabelSource& labels, std::vector<PackedPositio
             return false;
         }
         const std::uint64_t trailing = stats.trailing_bytes;
-        expand_games(bytes, next_game, all, stats, labels, o.early);
+        expand_games(bytes, next_game, all, stats, labels, early);
         std::printf("%s: %zu bytes\n", path.c_str(), bytes.size());
         if (stats.trailing_bytes > trailing)
             std::printf("  %llu bytes after the last whole record ignored\n",
@@ -238,9 +240,10 @@ bool load(const Options& o, const LabelSource& labels, std::vector<PackedPositio
     return true;
 }
 
-// The training and validation positions. Validation always uses the mended labels; with
-// --old-labels the training positions of the same games keep the recorded ones, so that the
-// two kinds of label can be compared on one validation set.
+// The training and validation positions. Validation always uses the mended labels and the
+// default rule for early plies; with --old-labels, --min-ply or --skip-searched the training
+// positions of the same games are loaded again with the labels and the rule asked for, so
+// that runs with different labels or rules are compared on one validation set.
 bool load_split(const Options& o, std::mt19937_64& rng, Split& data) {
     std::shared_ptr<Syzygy> tables;
     if (!o.syzygy.empty()) {
@@ -252,17 +255,26 @@ bool load_split(const Options& o, std::mt19937_64& rng, Split& data) {
         tables = std::get<std::shared_ptr<Syzygy>>(loaded);
         std::printf("tablebases up to %u pieces decide the results\n", tables->max_pieces());
     }
+    const EarlyPlies validation_rule{};
     std::vector<PackedPosition> all;
-    if (!load(o, LabelSource{true, tables.get()}, all)) return false;
+    if (!load(o, LabelSource{true, tables.get()}, validation_rule, all)) return false;
     data = split_by_game(std::move(all), o.valid, rng);
-    if (!o.old_labels) return true;
+    const bool same_rule = o.early.min_ply == validation_rule.min_ply &&
+                           o.early.skip_searched == validation_rule.skip_searched;
+    if (!o.old_labels && same_rule) return true;
 
-    std::vector<PackedPosition> recorded;
-    if (!load(o, LabelSource{false, nullptr}, recorded)) return false;
+    std::printf("training positions loaded again with %s labels, --min-ply %d, "
+                "--skip-searched %d\n",
+                o.old_labels ? "the recorded" : "mended", o.early.min_ply,
+                o.early.skip_searched);
+    std::vector<PackedPosition> training;
+    const LabelSource labels = o.old_labels ? LabelSource{false, nullptr}
+                                            : LabelSource{true, tables.get()};
+    if (!load(o, labels, o.early, training)) return false;
     std::unordered_set<std::uint32_t> held_out;
     for (const PackedPosition& p : data.valid) held_out.insert(p.game);
     data.train.clear();
-    for (const PackedPosition& p : recorded)
+    for (const PackedPosition& p : training)
         if (!held_out.count(p.game)) data.train.push_back(p);
     std::shuffle(data.train.begin(), data.train.end(), rng);
     return true;

@@ -123,6 +123,15 @@ void update_avx512(std::int16_t* dst, const std::int16_t* src, const std::int16_
     }
 }
 
+// Through memory: this compiler's 512-to-256-bit intrinsics warn about their own code.
+std::int32_t sum_lanes(__m512i sum) {
+    alignas(64) std::uint32_t lanes[16];
+    _mm512_store_si512(lanes, sum);
+    std::uint32_t total = 0;
+    for (std::uint32_t lane : lanes) total += lane;
+    return static_cast<std::int32_t>(total);
+}
+
 __m512i half_output_avx512(__m512i sum, const std::int16_t* acc, const std::int16_t* w) {
     const __m512i zero = _mm512_setzero_si512();
     const __m512i top = _mm512_set1_epi16(ACTIVATION_MAX);
@@ -138,12 +147,7 @@ std::int32_t output_avx512(const std::int16_t* us, const std::int16_t* them,
                            const std::int16_t* weights) {
     __m512i sum = half_output_avx512(_mm512_setzero_si512(), us, weights);
     sum = half_output_avx512(sum, them, weights + HIDDEN);
-    // Through memory: this compiler's 512-to-256-bit intrinsics warn about their own code.
-    alignas(64) std::uint32_t lanes[16];
-    _mm512_store_si512(lanes, sum);
-    std::uint32_t total = 0;
-    for (std::uint32_t lane : lanes) total += lane;
-    return static_cast<std::int32_t>(total);
+    return sum_lanes(sum);
 }
 
 // AVX-512 VNNI (not part of x86-64-v4, so compiled for it here and chosen only when the
@@ -173,13 +177,8 @@ __attribute__((target("avx512vnni"))) std::int32_t output_vnni(const std::int16_
     for (__m512i& s : sum) s = _mm512_setzero_si512();
     half_output_vnni(sum, us, weights);
     half_output_vnni(sum, them, weights + HIDDEN);
-    const __m512i total =
-        _mm512_add_epi32(_mm512_add_epi32(sum[0], sum[1]), _mm512_add_epi32(sum[2], sum[3]));
-    alignas(64) std::uint32_t lanes[16];
-    _mm512_store_si512(lanes, total);
-    std::uint32_t t = 0;
-    for (std::uint32_t lane : lanes) t += lane;
-    return static_cast<std::int32_t>(t);
+    return sum_lanes(
+        _mm512_add_epi32(_mm512_add_epi32(sum[0], sum[1]), _mm512_add_epi32(sum[2], sum[3])));
 }
 
 #endif
@@ -205,6 +204,7 @@ struct PathList {
 #endif
 #if defined(__AVX512F__) && defined(__AVX512BW__)
         paths[size++] = Path::AVX512;
+        __builtin_cpu_init();  // the list may be built before the program's constructors ran
         if (__builtin_cpu_supports("avx512vnni")) paths[size++] = Path::AVX512_VNNI;
 #endif
     }
@@ -233,7 +233,7 @@ const Kernels& kernels(Path path) {
 #if defined(__AVX512F__) && defined(__AVX512BW__)
         case Path::AVX512: return AVX512_KERNELS;
         case Path::AVX512_VNNI:
-            if (__builtin_cpu_supports("avx512vnni")) return AVX512_VNNI_KERNELS;
+            if (best_path() == Path::AVX512_VNNI) return AVX512_VNNI_KERNELS;
             break;
 #endif
         default: break;

@@ -9,7 +9,8 @@
 #
 # A run plays with the built-in network of the current Release build (build/), on every core,
 # with a fresh random generator value, adjudicating with the Syzygy tables in ../shared/syzygy when they
-# are there (DATAGEN_SYZYGY names another folder; set it empty for none). Its games go to
+# are there (DATAGEN_SYZYGY names another folder; set it empty for none), at the generator's
+# soft node limit per move unless DATAGEN_SOFT_NODES sets another. Its games go to
 # data/<network>-selfplay_<commit>_<rng>.bin; `stop` compresses that file with zstd -19
 # and appends its row to data/README.md, both to be committed. The running binary is a copy,
 # so rebuilding does not disturb it. State lives in .datagen/ (not committed).
@@ -20,6 +21,7 @@ STATE=.datagen
 BUILD=${BUILD:-build}
 SYZYGY=${DATAGEN_SYZYGY-../shared/syzygy}
 THREADS=${DATAGEN_THREADS:-$(nproc)}
+SOFT_NODES=${DATAGEN_SOFT_NODES:-}
 
 running_pid() {
     [ -f "$STATE/pid" ] || return 1
@@ -47,6 +49,7 @@ start() {
     local args=(--out "$out" --threads "$THREADS" --rng "$rng")
     [ "$seconds" -gt 0 ] && args+=(--seconds "$seconds")
     [ -n "$SYZYGY" ] && [ -d "$SYZYGY" ] && args+=(--syzygy "$SYZYGY")
+    [ -n "$SOFT_NODES" ] && args+=(--soft-nodes "$SOFT_NODES")
     echo "$out" > "$STATE/out"
     echo "Orvane commit $commit, Release $(sed -n 's/^ORVANE_LEVEL:STRING=//p' "$BUILD/CMakeCache.txt"), built-in network $net, orvane-datagen ${args[*]:2}" > "$STATE/settings"
     # setsid: the run is its own process group, so pause and resume reach all of it.
@@ -99,5 +102,5 @@ pause) signal_run STOP ;;
 resume) signal_run CONT ;;
 status) running_pid >/dev/null && echo "running: $(cat "$STATE/out")" || echo "not running"
         [ -f "$STATE/log" ] && tail -1 "$STATE/log" ;;
-*) sed -n '2,16p' "$0"; exit 2 ;;
+*) sed -n '2,17p' "$0"; exit 2 ;;
 esac

@@ -42,7 +42,7 @@
 //   --valid X         fraction of positions held out for validation [0.02]
 //   --patience N      epochs without a better validation loss before stopping; 0: never [3]
 //   --threads N       training threads [2]
-//   --hidden N        hidden units; only 1024 can be exported [1024]
+//   --hidden N        hidden units; up to 1024 can be exported (the rest as zeros) [1024]
 //   --king-buckets N  1: one block serves every king bucket; 8: a factorised model, the
 //                     shared block plus one block of its own per king bucket [1]
 //   --bucket-decay X  weight decay of the king buckets' own blocks, which pulls them toward
@@ -425,9 +425,14 @@ int main(int argc, char** argv) {
                          std::fflush(stdout);
                      });
     }
-    if (o.hidden != nnue::HIDDEN) {
-        std::printf("not exported: the engine needs %d hidden units\n", nnue::HIDDEN);
+    if (o.hidden > nnue::HIDDEN) {
+        std::printf("not exported: the engine holds %d hidden units\n", nnue::HIDDEN);
         return 0;
+    }
+    if (o.hidden < nnue::HIDDEN) {
+        // The engine's layout has 1024 units: the missing ones are written as exact zeros.
+        std::printf("exported with %d units of zeros\n", nnue::HIDDEN - o.hidden);
+        return export_and_check(o, model.widened(nnue::HIDDEN), head.widened(nnue::HIDDEN), data);
     }
     return export_and_check(o, model, head, data);
 }

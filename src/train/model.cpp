@@ -186,6 +186,33 @@ Model::Model(int hidden, bool factorised)
       factorised_(factorised),
       params_(factorised ? bucket_weights_at(KING_BUCKETS) : output_bias_at(OUTPUT_BUCKETS)) {}
 
+namespace {
+
+// Copies `rows` rows of `from_width` values into rows of `to_width` (already zeroed).
+void copy_rows(const float* from, std::size_t from_width, float* to, std::size_t to_width,
+               std::size_t rows) {
+    for (std::size_t r = 0; r < rows; ++r)
+        std::memcpy(to + r * to_width, from + r * from_width, from_width * sizeof(float));
+}
+
+}  // namespace
+
+Model Model::widened(int hidden) const {
+    if (hidden < hidden_) fatal("a model cannot be narrowed");
+    Model wide(hidden, factorised_);
+    const std::size_t h = hidden_, w = hidden;
+    // The feature block with the biases as one more row, then each output's two halves.
+    copy_rows(data(), h, wide.data(), w, FEATURES + 1);
+    copy_rows(data() + output_weights_at(0), h, wide.data() + wide.output_weights_at(0), w,
+              2 * std::size_t(OUTPUT_BUCKETS));
+    for (int b = 0; b < OUTPUT_BUCKETS; ++b)
+        wide.data()[wide.output_bias_at(b)] = output_bias(b);
+    if (factorised_)
+        copy_rows(data() + bucket_weights_at(0), h, wide.data() + wide.bucket_weights_at(0), w,
+                  std::size_t(KING_BUCKETS) * FEATURES);
+    return wide;
+}
+
 void Model::initialise(std::mt19937_64& rng) {
     auto uniform = [&](float* p, std::size_t n, float limit) {
         std::uniform_real_distribution<float> d(-limit, limit);
@@ -375,6 +402,14 @@ double Trainer::loss(std::span<const PackedPosition> data) const {
 
 WdlHead::WdlHead(int hidden)
     : hidden_(hidden), params_(std::size_t(3) * 2 * hidden + 3) {}
+
+WdlHead WdlHead::widened(int hidden) const {
+    if (hidden < hidden_) fatal("a head cannot be narrowed");
+    WdlHead wide(hidden);
+    copy_rows(data(), hidden_, wide.data(), hidden, 2 * 3);
+    for (int j = 0; j < 3; ++j) wide.data()[std::size_t(3) * 2 * hidden + j] = bias(j);
+    return wide;
+}
 
 namespace {
 

@@ -81,6 +81,9 @@ public:
 
     // Small uniform weights scaled by the inputs a unit sees; zero biases and king buckets.
     void initialise(std::mt19937_64& rng);
+    // The same function with `hidden` >= hidden() units: the added units have zero weights and
+    // biases, so their activations are 0 and they add nothing to any output.
+    Model widened(int hidden) const;
     // Brings every merged weight of king buckets [first, last) within +-limit by moving the
     // bucket's own weight (the shared weight is within the limit already).
     void clamp_merged(int first, int last, float limit = WEIGHT_LIMIT);
@@ -166,6 +169,8 @@ public:
     const float* data() const { return params_.data(); }
     const float* weights(int j) const { return data() + std::size_t(j) * 2 * hidden_; }
     float bias(int j) const { return data()[std::size_t(3) * 2 * hidden_ + j]; }
+    // The head of the model widened to `hidden` units (zero weights on the added ones).
+    WdlHead widened(int hidden) const;
 
 private:
     int hidden_;

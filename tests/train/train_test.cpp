@@ -172,6 +172,30 @@ TEST(TrainFeatures, MirroredAndColourFlippedBoardsEvaluateAlike) {
     }
 }
 
+// A narrower model exports as the engine's width with zero units: the widened model (and
+// head) must compute the same outputs.
+TEST(TrainFeatures, WidenedModelsComputeTheSameFunction) {
+    for (bool factorised : {false, true}) {
+        const Model narrow = random_model(24, 8, factorised);
+        WdlHead head(24);
+        std::mt19937_64 rng(3);
+        std::uniform_real_distribution<float> d(-0.5f, 0.5f);
+        for (std::size_t i = 0; i < head.size(); ++i) head.data()[i] = d(rng);
+        const Model wide = narrow.widened(40);
+        const WdlHead wide_head = head.widened(40);
+        Scratch small(24), large(40);
+        for (const PackedPosition& p : sample_positions()) {
+            Features f;
+            extract(p, f);
+            float z[3], wide_z[3];
+            wdl_logits(narrow, head, f, small, z);
+            wdl_logits(wide, wide_head, f, large, wide_z);
+            EXPECT_NEAR(forward(wide, f, large), forward(narrow, f, small), 1e-6) << factorised;
+            for (int j = 0; j < 3; ++j) EXPECT_NEAR(wide_z[j], z[j], 1e-6) << factorised;
+        }
+    }
+}
+
 // The loss written out plainly in double precision, with one parameter moved by `delta`.
 double reference_loss(const Model& m, const std::vector<PackedPosition>& data, float lambda,
                       std::size_t moved, double delta, std::vector<double>* outputs = nullptr) {

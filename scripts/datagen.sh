@@ -51,7 +51,7 @@ start() {
     local args=(--out "$out" --threads "$THREADS" --rng "$rng")
     [ "$seconds" -gt 0 ] && args+=(--seconds "$seconds")
     [ -n "$SYZYGY" ] && [ -d "$SYZYGY" ] && args+=(--syzygy "$SYZYGY")
-    [ -n "$SOFT_NODES" ] && args+=(--soft-nodes "$SOFT_NODES")
+    args+=(--soft-nodes "$SOFT_NODES")
     echo "$out" > "$STATE/out"
     echo "Orvane commit $commit, Release $(sed -n 's/^ORVANE_LEVEL:STRING=//p' "$BUILD/CMakeCache.txt"), built-in network $net, orvane-datagen ${args[*]:2}" > "$STATE/settings"
     # setsid: the run is its own process group, so pause and resume reach all of it.

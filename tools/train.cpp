@@ -431,7 +431,7 @@ int main(int argc, char** argv) {
     }
     if (o.hidden < nnue::HIDDEN) {
         // The engine's layout has 1024 units: the missing ones are written as exact zeros.
-        std::printf("exported with %d units of zeros\n", nnue::HIDDEN - o.hidden);
+        std::printf("exporting with %d units of zeros\n", nnue::HIDDEN - o.hidden);
         return export_and_check(o, model.widened(nnue::HIDDEN), head.widened(nnue::HIDDEN), data);
     }
     return export_and_check(o, model, head, data);

@@ -82,7 +82,7 @@ void BM_UpdateKernel(benchmark::State& state) {
     const std::int16_t* sub[2] = {net->feature_row(300), net->feature_row(400)};
     std::copy(net->feature_biases(), net->feature_biases() + HIDDEN, a.v);
     for (auto _ : state) {
-        k.update(b.v, a.v, add, 1, sub, 2);  // a capture: one row in, two out
+        k.update(b.v, a.v, add, 1, sub, 2, net->width());  // a capture: one row in, two out
         benchmark::DoNotOptimize(b);
     }
     state.SetLabel(std::string(k.name));
@@ -95,7 +95,8 @@ void BM_OutputKernel(benchmark::State& state) {
     NnueEval eval(net, path_of(state));
     Acc us, them;
     eval.refresh(pos, us, them);
-    for (auto _ : state) benchmark::DoNotOptimize(k.output(us.v, them.v, net->output_weights(7)));
+    for (auto _ : state) benchmark::DoNotOptimize(
+            k.output(us.v, them.v, net->output_weights(7), net->width()));
     state.SetLabel(std::string(k.name));
 }
 

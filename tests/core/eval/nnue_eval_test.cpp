@@ -30,6 +30,8 @@ struct RandomNet {
     int bias_lo, bias_hi;
     bool full_range;
     bool shared_block = false;  // every king bucket a copy of the first
+    int cut_from = HIDDEN;      // units from here on are zero in every block...
+    bool outputs_only = false;  // ...or only in the output and head weights
 };
 
 std::shared_ptr<const Network> random_network(const RandomNet& r, std::uint64_t start) {
@@ -42,6 +44,11 @@ std::shared_ptr<const Network> random_network(const RandomNet& r, std::uint64_t 
         bytes[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
     };
     auto uniform = [&](int lo, int hi) { return lo + int(rng() % std::uint64_t(hi - lo + 1)); };
+    std::vector<bool> zero_features(HIDDEN, false), zero_outputs(HIDDEN, false);
+    for (int u = r.cut_from; u < HIDDEN; ++u) {
+        zero_features[u] = !r.outputs_only;
+        zero_outputs[u] = true;
+    }
     std::size_t i = 0;
     const std::size_t features = std::size_t(l.king_buckets) * INPUTS * HIDDEN;
     // Four feature weights from each draw: the block is large.
@@ -51,19 +58,27 @@ std::shared_ptr<const Network> random_network(const RandomNet& r, std::uint64_t 
         for (std::size_t k = 0; k < 4; ++k, bits >>= 16) {
             const int v = r.full_range ? int(std::int16_t(bits & 0xFFFF))
                                        : int((bits & 0xFFFF) % span) - r.spread;
-            put(i + k, v);
+            put(i + k, zero_features[(i + k) % HIDDEN] ? 0 : v);
         }
     }
     if (r.shared_block)
         for (std::size_t k = std::size_t(INPUTS) * HIDDEN; k < features; ++k)
             put(k, int(std::int16_t(bytes[2 * (k % (INPUTS * HIDDEN))]
                                     | bytes[2 * (k % (INPUTS * HIDDEN)) + 1] << 8)));
-    for (int k = 0; k < HIDDEN; ++k, ++i)
-        put(i, r.full_range ? int(std::int16_t(rng())) : uniform(r.bias_lo, r.bias_hi));
-    for (int k = 0; k < l.output_buckets * OUTPUT_WIDTH; ++k, ++i) put(i, uniform(-127, 127));
+    for (int k = 0; k < HIDDEN; ++k, ++i) {
+        const int v = r.full_range ? int(std::int16_t(rng())) : uniform(r.bias_lo, r.bias_hi);
+        put(i, zero_features[k] ? 0 : v);
+    }
+    for (int k = 0; k < l.output_buckets * OUTPUT_WIDTH; ++k, ++i) {
+        const int v = uniform(-127, 127);
+        put(i, zero_outputs[k % HIDDEN] ? 0 : v);
+    }
     for (int b = 0; b < l.output_buckets; ++b, ++i) put(i, uniform(-3000, 3000));
     if (l.wdl_head) {
-        for (int k = 0; k < WDL_OUTPUTS * OUTPUT_WIDTH; ++k, ++i) put(i, uniform(-127, 127));
+        for (int k = 0; k < WDL_OUTPUTS * OUTPUT_WIDTH; ++k, ++i) {
+            const int v = uniform(-127, 127);
+            put(i, zero_outputs[k % HIDDEN] ? 0 : v);
+        }
         for (int j = 0; j < WDL_OUTPUTS; ++j, ++i) put(i, uniform(-3000, 3000));
     }
     EXPECT_EQ(2 * i, bytes.size());
@@ -81,6 +96,7 @@ constexpr int BUCKETS_8[8][4] = {{0, 0, 1, 2}, {3, 3, 4, 4}, {5, 5, 6, 6}, {5, 5
 
 // The output sum recomputed from the board alone, in 64 bits wrapped to 32 at the end.
 std::int32_t plain_dot(const Network& net, const Position& pos, const std::int16_t* w) {
+    const int width = net.width();
     std::int16_t acc[2][HIDDEN];
     for (Color p = WHITE; p <= BLACK; ++p) {
         const int king = pos.king_square(p);
@@ -91,20 +107,21 @@ std::int32_t plain_dot(const Network& net, const Position& pos, const std::int16
                            : net.king_buckets() == 4 ? BUCKETS_4[rank][file]
                                                      : BUCKETS_8[rank][file];
         std::int32_t sum[HIDDEN];
-        for (int i = 0; i < HIDDEN; ++i) sum[i] = net.feature_biases()[i];
+        for (int i = 0; i < width; ++i) sum[i] = net.feature_biases()[i];
         for (int sq = 0; sq < 64; ++sq) {
             const Piece piece = pos.piece_on(sq);
             if (piece == NO_PIECE) continue;
             const int s = sq ^ (p == BLACK ? 56 : 0) ^ (mirror ? 7 : 0);
             const int row =
                 bucket * 768 + (color_of(piece) == p ? 0 : 384) + kind_of(piece) * 64 + s;
-            for (int i = 0; i < HIDDEN; ++i) sum[i] += net.feature_row(row)[i];
+            for (int i = 0; i < width; ++i) sum[i] += net.feature_row(row)[i];
         }
-        for (int i = 0; i < HIDDEN; ++i) acc[p][i] = static_cast<std::int16_t>(sum[i]);
+        for (int i = 0; i < width; ++i) acc[p][i] = static_cast<std::int16_t>(sum[i]);
     }
     const Color us = pos.side();
     std::int64_t dot = 0;
     for (int i = 0; i < OUTPUT_WIDTH; ++i) {
+        if (i % HIDDEN >= width) continue;
         const int a = i < HIDDEN ? acc[us][i] : acc[us ^ 1][i - HIDDEN];
         const int v = std::clamp(a, 0, 255);
         dot += std::int64_t(v) * v * w[i];
@@ -285,6 +302,7 @@ constexpr RandomNet WALK_NETS[] = {
     {{8, 8, false}, 0, 0, 0, true},
     {{8, 8, true}, 40, -50, 250, false, true},
     {{4, 1, false}, 0, 0, 0, true, true},
+    {{8, 8, true}, 40, -50, 250, false, false, 512},  // a network trained 512 units wide
 };
 
 class NnueWalk : public testing::TestWithParam<RandomNet> {};
@@ -314,8 +332,35 @@ INSTANTIATE_TEST_SUITE_P(Layouts, NnueWalk, testing::ValuesIn(WALK_NETS), [](con
     const RandomNet& r = info.param;
     return "kb" + std::to_string(r.layout.king_buckets) + "_ob"
            + std::to_string(r.layout.output_buckets) + (r.layout.wdl_head ? "_head" : "")
-           + (r.full_range ? "_wrapping" : "") + (r.shared_block ? "_shared" : "");
+           + (r.full_range ? "_wrapping" : "") + (r.shared_block ? "_shared" : "")
+           + (r.cut_from < HIDDEN ? "_narrow" : "");
 });
+
+// Units that are zero everywhere are left out of the evaluation; a twin whose extra units
+// have live feature weights but zero output weights keeps all 1024 and must score the same.
+TEST(NnueEval, NarrowNetworkScoresAsItsFullWidthTwin) {
+    const RandomNet narrow{{8, 8, true}, 40, -50, 250, false, false, 512};
+    RandomNet twin = narrow;
+    twin.outputs_only = true;
+    auto cut = random_network(narrow, 77), full = random_network(twin, 77);
+    EXPECT_EQ(cut->width(), 512);
+    EXPECT_EQ(full->width(), HIDDEN);
+    std::vector<NnueEval> evals;
+    for (simd::Path path : simd::available_paths()) evals.emplace_back(full, path);
+    std::mt19937_64 rng(5);
+    WalkStats stats;
+    for (std::string_view fen : WALK_STARTS) {
+        walk(cut, evals, fen, 60, rng, stats);
+        if (HasFatalFailure()) return;
+    }
+    for (std::string_view fen : WALK_STARTS) {
+        const Position pos = from_fen(fen);
+        NnueEval a(cut), b(full);
+        a.reset(pos);
+        b.reset(pos);
+        EXPECT_EQ(a.wdl(pos)->win, b.wdl(pos)->win) << fen;
+    }
+}
 
 TEST(NnueEval, VectorKernelsMatchTheScalarOneBitForBit) {
     std::mt19937_64 rng(99);
@@ -336,27 +381,31 @@ TEST(NnueEval, VectorKernelsMatchTheScalarOneBitForBit) {
         const std::int16_t* add[4] = {rows[0], rows[1], rows[2], rows[3]};
         const std::int16_t* sub[4] = {rows[4], rows[5], rows[6], rows[7]};
         const int adds = round % 5, subs = (round / 5) % 5;
-        scalar.update(want, src, add, adds, sub, subs);
-        const std::int32_t want_dot = scalar.output(src, them, weights);
+        const int width = round % 3 == 0 ? 512 : HIDDEN;
+        const std::size_t bytes = std::size_t(width) * sizeof(std::int16_t);
+        scalar.update(want, src, add, adds, sub, subs, width);
+        const std::int32_t want_dot = scalar.output(src, them, weights, width);
         for (simd::Path path : simd::available_paths()) {
             const simd::Kernels& k = simd::kernels(path);
-            k.update(got, src, add, adds, sub, subs);
-            ASSERT_EQ(std::memcmp(got, want, sizeof(got)), 0) << k.name << " round " << round;
-            ASSERT_EQ(k.output(src, them, weights), want_dot) << k.name << " round " << round;
+            SCOPED_TRACE(testing::Message() << k.name << " round " << round << " width " << width);
+            k.update(got, src, add, adds, sub, subs, width);
+            ASSERT_EQ(std::memcmp(got, want, bytes), 0);
+            ASSERT_EQ(k.output(src, them, weights, width), want_dot);
             // In place, as the refresh cache uses it.
             std::memcpy(got, src, sizeof(got));
-            k.update(got, got, add, adds, sub, subs);
-            ASSERT_EQ(std::memcmp(got, want, sizeof(got)), 0) << k.name << " in place";
+            k.update(got, got, add, adds, sub, subs, width);
+            ASSERT_EQ(std::memcmp(got, want, bytes), 0) << "in place";
         }
     }
     // The largest terms: 255 x 255 x +-127 on every lane, so that the 32-bit sum wraps.
     std::fill(std::begin(src), std::end(src), 300);
     std::fill(std::begin(them), std::end(them), 255);
     std::fill(std::begin(weights), std::end(weights), 127);
-    const std::int32_t big = scalar.output(src, them, weights);
+    const std::int32_t big = scalar.output(src, them, weights, HIDDEN);
     EXPECT_EQ(big, static_cast<std::int32_t>(std::uint32_t(2048) * 255 * 255 * 127));
     for (simd::Path path : simd::available_paths())
-        EXPECT_EQ(simd::kernels(path).output(src, them, weights), big) << simd::kernels(path).name;
+        EXPECT_EQ(simd::kernels(path).output(src, them, weights, HIDDEN), big)
+            << simd::kernels(path).name;
 }
 
 TEST(NnueEval, WdlComesFromTheHeadAndSumsToOne) {

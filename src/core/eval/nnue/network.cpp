@@ -1,5 +1,6 @@
 #include "core/eval/nnue/network.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -56,6 +57,19 @@ bool all_blocks_equal(const AlignedArray<std::int16_t>& weights, int blocks) {
     return true;
 }
 
+// One past the highest unit with a nonzero value in any of `rows` rows of `stride` values.
+int live_units(const std::int16_t* values, std::size_t rows, int stride, int live) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::int16_t* row = values + r * std::size_t(stride);
+        for (int i = stride - 1; i >= live; --i)
+            if (row[i] != 0) {
+                live = i + 1;
+                break;
+            }
+    }
+    return live;
+}
+
 }  // namespace
 
 std::string length_error(std::uint64_t bytes) {
@@ -106,7 +120,24 @@ NetworkResult Network::from_bytes(std::span<const std::uint8_t> bytes) {
     if (!in_output_range(&net->output_weights_[0][0], MAX_OUTPUT_BUCKETS * OUTPUT_WIDTH)
         || !in_output_range(net->wdl_weights_.data(), net->wdl_weights_.size()))
         return NetworkError{"output weights outside -127..127 (train with weight clipping)"};
+    net->cut_to_live_width();
     return std::shared_ptr<const Network>(std::move(net));
+}
+
+void Network::cut_to_live_width() {
+    int live = live_units(feature_weights_.data(), std::size_t(feature_rows_), HIDDEN, 0);
+    live = live_units(feature_biases_, 1, HIDDEN, live);
+    // Output and head rows hold the side to move's half, then the other side's.
+    live = live_units(&output_weights_[0][0], 2 * MAX_OUTPUT_BUCKETS, HIDDEN, live);
+    live = live_units(wdl_weights_.data(), wdl_weights_.size() / HIDDEN, HIDDEN, live);
+    const int width = std::max(UNIT_BLOCK, (live + UNIT_BLOCK - 1) / UNIT_BLOCK * UNIT_BLOCK);
+    if (width == HIDDEN) return;
+    AlignedArray<std::int16_t> cut(std::size_t(feature_rows_) * std::size_t(width));
+    for (std::size_t r = 0; r < std::size_t(feature_rows_); ++r)
+        std::memcpy(cut.data() + r * width, feature_weights_.data() + r * HIDDEN,
+                    std::size_t(width) * sizeof(std::int16_t));
+    feature_weights_ = std::move(cut);
+    width_ = width;
 }
 
 }  // namespace orvane::nnue

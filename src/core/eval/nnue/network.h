@@ -28,6 +28,7 @@ inline constexpr int OUTPUT_WIDTH = 2 * HIDDEN;
 inline constexpr int MAX_OUTPUT_BUCKETS = 8;
 inline constexpr int WDL_OUTPUTS = 3;         // win, draw, loss
 inline constexpr int MAX_OUTPUT_WEIGHT = 127; // keeps activation x weight inside 16 bits
+inline constexpr int UNIT_BLOCK = 512;        // the width a network is cut to is a multiple
 inline constexpr std::size_t ALIGNMENT = 64;
 
 // A zero-filled heap array on a 64-byte boundary; copies are deep. Allocation failure is a
@@ -111,14 +112,19 @@ public:
     bool shared_king_block() const { return feature_rows_ == INPUTS && king_buckets_ > 1; }
     int output_buckets() const { return output_buckets_; }
     bool has_wdl_head() const { return !wdl_weights_.empty(); }
+    // The hidden units in use per perspective: 1024, or 512 when the file's units 512..1023
+    // are all zero (a network trained narrower). Those units add nothing to any output, so
+    // the evaluator leaves them out; accumulator lanes from `width()` on are never read.
+    int width() const { return width_; }
 
-    // Row `row` (bucket x 768 + feature) of the feature transformer: 1024 weights.
+    // Row `row` (bucket x 768 + feature) of the feature transformer: `width()` weights.
     const std::int16_t* feature_row(int row) const {
         if (row >= feature_rows_) row %= INPUTS;  // a bucket of the shared block
-        return feature_weights_.data() + std::size_t(row) * HIDDEN;
+        return feature_weights_.data() + std::size_t(row) * std::size_t(width_);
     }
     const std::int16_t* feature_biases() const { return feature_biases_; }
-    // 2048 weights: 1024 for the side to move's accumulator, then 1024 for the other's.
+    // 2048 weights: 1024 for the side to move's accumulator, then 1024 for the other's (of
+    // each half only the first `width()` can be nonzero).
     const std::int16_t* output_weights(int bucket) const { return output_weights_[bucket]; }
     std::int32_t output_bias(int bucket) const { return output_biases_[bucket]; }
     // j: 0 win, 1 draw, 2 loss; only with the head.
@@ -129,16 +135,19 @@ public:
 
 private:
     Network() = default;
+    // Drops the trailing block of units that are zero everywhere (see width()).
+    void cut_to_live_width();
 
     alignas(ALIGNMENT) std::int16_t feature_biases_[HIDDEN]{};
     alignas(ALIGNMENT) std::int16_t output_weights_[MAX_OUTPUT_BUCKETS][OUTPUT_WIDTH]{};
-    AlignedArray<std::int16_t> feature_weights_;  // [KB x 768][1024]
+    AlignedArray<std::int16_t> feature_weights_;  // [KB x 768][width]
     AlignedArray<std::int16_t> wdl_weights_;      // [3][2048], empty without the head
     std::int32_t output_biases_[MAX_OUTPUT_BUCKETS]{};
     std::int32_t wdl_biases_[WDL_OUTPUTS]{};
     int king_buckets_ = 1;
     int feature_rows_ = INPUTS;  // rows held: INPUTS x the distinct king blocks
     int output_buckets_ = 1;
+    int width_ = HIDDEN;
 };
 
 // The network stored in the program, built on first use (once per process) and shared by

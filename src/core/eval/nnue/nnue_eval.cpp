@@ -80,7 +80,7 @@ void NnueEval::refresh_perspective(const Position& pos, Color p, std::uint8_t ke
         const Square sq = pop_lsb(b);
         rows[n++] = net_->feature_row(feature_row(p, key, pos.piece_on(sq), sq));
     }
-    kernels_->update(out.v, net_->feature_biases(), rows, n, nullptr, 0);
+    kernels_->update(out.v, net_->feature_biases(), rows, n, nullptr, 0, net_->width());
 }
 
 void NnueEval::refresh(const Position& pos, Acc& white, Acc& black) const {
@@ -154,7 +154,8 @@ void NnueEval::replay(Color p, int from) {
         for (int i = 0; i < sub_count; ++i)
             sub[i] =
                 net_->feature_row(feature_row(p, key, e.removed[i].piece, e.removed[i].square));
-        kernels_->update(e.acc[p].v, stack_[k - 1].acc[p].v, add, add_count, sub, sub_count);
+        kernels_->update(e.acc[p].v, stack_[k - 1].acc[p].v, add, add_count, sub, sub_count,
+                         net_->width());
         e.computed[p] = 1;
     }
 }
@@ -178,7 +179,7 @@ void NnueEval::refresh_from_cache(const Position& pos, Color p) {
                 sub[sub_count++] = net_->feature_row(feature_row(p, key, piece, pop_lsb(b)));
             slot.pieces[c][kind] = now;
         }
-    kernels_->update(slot.acc.v, slot.acc.v, add, add_count, sub, sub_count);
+    kernels_->update(slot.acc.v, slot.acc.v, add, add_count, sub, sub_count, net_->width());
     e.acc[p] = slot.acc;
     e.computed[p] = 1;
 }
@@ -200,7 +201,7 @@ void NnueEval::update_perspective(const Position& pos, Color p) {
 
 std::int32_t NnueEval::output_sum(const Acc& us, const Acc& them,
                                   const std::int16_t* weights) const {
-    return kernels_->output(us.v, them.v, weights);
+    return kernels_->output(us.v, them.v, weights, net_->width());
 }
 
 int NnueEval::evaluate(const Position& pos) {

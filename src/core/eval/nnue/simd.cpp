@@ -14,19 +14,19 @@ constexpr int ACTIVATION_MAX = 255;
 // Scalar reference. Unsigned arithmetic gives the wrapping the vector lanes have.
 
 void update_scalar(std::int16_t* dst, const std::int16_t* src, const std::int16_t* const* add,
-                   int add_count, const std::int16_t* const* sub, int sub_count) {
+                   int add_count, const std::int16_t* const* sub, int sub_count, int width) {
     std::uint16_t sum[HIDDEN];
-    for (int i = 0; i < HIDDEN; ++i) sum[i] = static_cast<std::uint16_t>(src[i]);
+    for (int i = 0; i < width; ++i) sum[i] = static_cast<std::uint16_t>(src[i]);
     for (int a = 0; a < add_count; ++a)
-        for (int i = 0; i < HIDDEN; ++i) sum[i] += static_cast<std::uint16_t>(add[a][i]);
+        for (int i = 0; i < width; ++i) sum[i] += static_cast<std::uint16_t>(add[a][i]);
     for (int s = 0; s < sub_count; ++s)
-        for (int i = 0; i < HIDDEN; ++i) sum[i] -= static_cast<std::uint16_t>(sub[s][i]);
-    for (int i = 0; i < HIDDEN; ++i) dst[i] = static_cast<std::int16_t>(sum[i]);
+        for (int i = 0; i < width; ++i) sum[i] -= static_cast<std::uint16_t>(sub[s][i]);
+    for (int i = 0; i < width; ++i) dst[i] = static_cast<std::int16_t>(sum[i]);
 }
 
-std::uint32_t half_output_scalar(const std::int16_t* acc, const std::int16_t* w) {
+std::uint32_t half_output_scalar(const std::int16_t* acc, const std::int16_t* w, int width) {
     std::uint32_t sum = 0;
-    for (int i = 0; i < HIDDEN; ++i) {
+    for (int i = 0; i < width; ++i) {
         int v = acc[i] < 0 ? 0 : acc[i] > ACTIVATION_MAX ? ACTIVATION_MAX : acc[i];
         auto vw = static_cast<std::int16_t>(v * w[i]);
         sum += static_cast<std::uint32_t>(vw * v);
@@ -35,9 +35,9 @@ std::uint32_t half_output_scalar(const std::int16_t* acc, const std::int16_t* w)
 }
 
 std::int32_t output_scalar(const std::int16_t* us, const std::int16_t* them,
-                           const std::int16_t* weights) {
-    std::uint32_t sum = half_output_scalar(us, weights);
-    sum += half_output_scalar(them, weights + HIDDEN);
+                           const std::int16_t* weights, int width) {
+    std::uint32_t sum = half_output_scalar(us, weights, width);
+    sum += half_output_scalar(them, weights + HIDDEN, width);
     return static_cast<std::int32_t>(sum);
 }
 
@@ -49,8 +49,8 @@ constexpr int AVX2_LANES = 16;
 constexpr int AVX2_REGS = 8;
 
 void update_avx2(std::int16_t* dst, const std::int16_t* src, const std::int16_t* const* add,
-                 int add_count, const std::int16_t* const* sub, int sub_count) {
-    for (int base = 0; base < HIDDEN; base += AVX2_LANES * AVX2_REGS) {
+                 int add_count, const std::int16_t* const* sub, int sub_count, int width) {
+    for (int base = 0; base < width; base += AVX2_LANES * AVX2_REGS) {
         __m256i r[AVX2_REGS];
         for (int k = 0; k < AVX2_REGS; ++k)
             r[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + base) + k);
@@ -69,10 +69,11 @@ void update_avx2(std::int16_t* dst, const std::int16_t* src, const std::int16_t*
     }
 }
 
-__m256i half_output_avx2(__m256i sum, const std::int16_t* acc, const std::int16_t* w) {
+__m256i half_output_avx2(__m256i sum, const std::int16_t* acc, const std::int16_t* w,
+                         int width) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i top = _mm256_set1_epi16(ACTIVATION_MAX);
-    for (int i = 0; i < HIDDEN; i += AVX2_LANES) {
+    for (int i = 0; i < width; i += AVX2_LANES) {
         __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(acc + i));
         v = _mm256_min_epi16(_mm256_max_epi16(v, zero), top);
         __m256i wi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i));
@@ -90,9 +91,9 @@ std::int32_t sum_lanes(__m256i sum) {
 }
 
 std::int32_t output_avx2(const std::int16_t* us, const std::int16_t* them,
-                         const std::int16_t* weights) {
-    __m256i sum = half_output_avx2(_mm256_setzero_si256(), us, weights);
-    return sum_lanes(half_output_avx2(sum, them, weights + HIDDEN));
+                         const std::int16_t* weights, int width) {
+    __m256i sum = half_output_avx2(_mm256_setzero_si256(), us, weights, width);
+    return sum_lanes(half_output_avx2(sum, them, weights + HIDDEN, width));
 }
 
 #endif
@@ -103,8 +104,8 @@ constexpr int AVX512_LANES = 32;
 constexpr int AVX512_REGS = 16;
 
 void update_avx512(std::int16_t* dst, const std::int16_t* src, const std::int16_t* const* add,
-                   int add_count, const std::int16_t* const* sub, int sub_count) {
-    for (int base = 0; base < HIDDEN; base += AVX512_LANES * AVX512_REGS) {
+                   int add_count, const std::int16_t* const* sub, int sub_count, int width) {
+    for (int base = 0; base < width; base += AVX512_LANES * AVX512_REGS) {
         __m512i r[AVX512_REGS];
         for (int k = 0; k < AVX512_REGS; ++k)
             r[k] = _mm512_loadu_si512(src + base + k * AVX512_LANES);
@@ -132,10 +133,11 @@ std::int32_t sum_lanes(__m512i sum) {
     return static_cast<std::int32_t>(total);
 }
 
-__m512i half_output_avx512(__m512i sum, const std::int16_t* acc, const std::int16_t* w) {
+__m512i half_output_avx512(__m512i sum, const std::int16_t* acc, const std::int16_t* w,
+                           int width) {
     const __m512i zero = _mm512_setzero_si512();
     const __m512i top = _mm512_set1_epi16(ACTIVATION_MAX);
-    for (int i = 0; i < HIDDEN; i += AVX512_LANES) {
+    for (int i = 0; i < width; i += AVX512_LANES) {
         __m512i v = _mm512_min_epi16(_mm512_max_epi16(_mm512_loadu_si512(acc + i), zero), top);
         __m512i vw = _mm512_mullo_epi16(v, _mm512_loadu_si512(w + i));
         sum = _mm512_add_epi32(sum, _mm512_madd_epi16(vw, v));
@@ -144,9 +146,9 @@ __m512i half_output_avx512(__m512i sum, const std::int16_t* acc, const std::int1
 }
 
 std::int32_t output_avx512(const std::int16_t* us, const std::int16_t* them,
-                           const std::int16_t* weights) {
-    __m512i sum = half_output_avx512(_mm512_setzero_si512(), us, weights);
-    sum = half_output_avx512(sum, them, weights + HIDDEN);
+                           const std::int16_t* weights, int width) {
+    __m512i sum = half_output_avx512(_mm512_setzero_si512(), us, weights, width);
+    sum = half_output_avx512(sum, them, weights + HIDDEN, width);
     return sum_lanes(sum);
 }
 
@@ -157,10 +159,11 @@ constexpr int VNNI_SUMS = 4;
 
 __attribute__((target("avx512vnni"))) void half_output_vnni(__m512i (&sum)[VNNI_SUMS],
                                                             const std::int16_t* acc,
-                                                            const std::int16_t* w) {
+                                                            const std::int16_t* w,
+                                                            int width) {
     const __m512i zero = _mm512_setzero_si512();
     const __m512i top = _mm512_set1_epi16(ACTIVATION_MAX);
-    for (int i = 0; i < HIDDEN; i += VNNI_SUMS * AVX512_LANES) {
+    for (int i = 0; i < width; i += VNNI_SUMS * AVX512_LANES) {
         for (int k = 0; k < VNNI_SUMS; ++k) {
             const int j = i + k * AVX512_LANES;
             __m512i v = _mm512_min_epi16(_mm512_max_epi16(_mm512_loadu_si512(acc + j), zero), top);
@@ -172,11 +175,12 @@ __attribute__((target("avx512vnni"))) void half_output_vnni(__m512i (&sum)[VNNI_
 
 __attribute__((target("avx512vnni"))) std::int32_t output_vnni(const std::int16_t* us,
                                                                const std::int16_t* them,
-                                                               const std::int16_t* weights) {
+                                                               const std::int16_t* weights,
+                                                               int width) {
     __m512i sum[VNNI_SUMS];
     for (__m512i& s : sum) s = _mm512_setzero_si512();
-    half_output_vnni(sum, us, weights);
-    half_output_vnni(sum, them, weights + HIDDEN);
+    half_output_vnni(sum, us, weights, width);
+    half_output_vnni(sum, them, weights + HIDDEN, width);
     return sum_lanes(
         _mm512_add_epi32(_mm512_add_epi32(sum[0], sum[1]), _mm512_add_epi32(sum[2], sum[3])));
 }

@@ -13,17 +13,19 @@ namespace orvane::nnue::simd {
 
 enum class Path : std::uint8_t { SCALAR, AVX2, AVX512, AVX512_VNNI };
 
-// dst = src + sum of the `add` rows - sum of the `sub` rows, over 1024 lanes of 16-bit
+// `width` is the network's width: a multiple of 512 up to 1024.
+
+// dst = src + sum of the `add` rows - sum of the `sub` rows, over `width` lanes of 16-bit
 // wrapping arithmetic. dst may be src.
 using UpdateFn = void (*)(std::int16_t* dst, const std::int16_t* src,
                           const std::int16_t* const* add, int add_count,
-                          const std::int16_t* const* sub, int sub_count);
+                          const std::int16_t* const* sub, int sub_count, int width);
 
-// sum over i < 1024 of v(us_i)^2 w_i + v(them_i)^2 w_(1024 + i), with v(x) = min(max(x, 0), 255).
-// Each term is (v w) kept in a 16-bit lane (exact for |w| <= 127), then times v in 32 bits;
-// the sum wraps at 32 bits.
+// sum over i < width of v(us_i)^2 w_i + v(them_i)^2 w_(1024 + i), with
+// v(x) = min(max(x, 0), 255). Each term is (v w) kept in a 16-bit lane (exact for |w| <= 127),
+// then times v in 32 bits; the sum wraps at 32 bits.
 using OutputFn = std::int32_t (*)(const std::int16_t* us, const std::int16_t* them,
-                                  const std::int16_t* weights);
+                                  const std::int16_t* weights, int width);
 
 struct Kernels {
     Path path;

@@ -202,12 +202,13 @@ TEST(NnueNetwork, WeightBlocksAreAlignedTo64Bytes) {
     EXPECT_TRUE(aligned(net->wdl_weights(2)));
 }
 
-TEST(NnueNetwork, BuiltInNetworkIsSharedWithEightBucketsAndAHead) {
+TEST(NnueNetwork, BuiltInNetworkIsSharedNarrowWithEightBucketsAndAHead) {
     auto net = default_net();
     ASSERT_TRUE(net);
     EXPECT_EQ(net->king_buckets(), 8);
     EXPECT_EQ(net->output_buckets(), 8);
     EXPECT_TRUE(net->has_wdl_head());
+    EXPECT_EQ(net->width(), 512);  // trained 512 units wide: half the work of 1024
     EXPECT_EQ(default_net().get(), net.get());
 }
 

@@ -28,7 +28,7 @@ inline constexpr int OUTPUT_WIDTH = 2 * HIDDEN;
 inline constexpr int MAX_OUTPUT_BUCKETS = 8;
 inline constexpr int WDL_OUTPUTS = 3;         // win, draw, loss
 inline constexpr int MAX_OUTPUT_WEIGHT = 127; // keeps activation x weight inside 16 bits
-inline constexpr int UNIT_BLOCK = 512;        // the width a network is cut to is a multiple
+inline constexpr int UNIT_BLOCK = 512;        // a cut network's width is a multiple of this
 inline constexpr std::size_t ALIGNMENT = 64;
 
 // A zero-filled heap array on a 64-byte boundary; copies are deep. Allocation failure is a

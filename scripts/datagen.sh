@@ -10,7 +10,8 @@
 # A run plays with the built-in network of the current Release build (build/), on every core,
 # with a fresh random generator value, adjudicating with the Syzygy tables in ../shared/syzygy when they
 # are there (DATAGEN_SYZYGY names another folder; set it empty for none), at a soft limit
-# of 2,500 nodes per move unless DATAGEN_SOFT_NODES sets another. Its games go to
+# of 2,500 nodes per move unless DATAGEN_SOFT_NODES sets another, on a 4 MB table per thread
+# (DATAGEN_HASH). Its games go to
 # data/<network>-selfplay_<commit>_<rng>.bin; `stop` compresses that file with zstd -19
 # and appends its row to data/README.md, both to be committed. The running binary is a copy,
 # so rebuilding does not disturb it. State lives in .datagen/ (not committed).
@@ -24,6 +25,7 @@ THREADS=${DATAGEN_THREADS:-$(nproc)}
 # Twice the positions per hour of the generator's own 5,000, and in a trial of equal search
 # nodes the network trained on them beat the one trained on the 5,000 games.
 SOFT_NODES=${DATAGEN_SOFT_NODES:-2500}
+HASH_MB=${DATAGEN_HASH:-4}  # table of each playing thread, in MB
 
 running_pid() {
     [ -f "$STATE/pid" ] || return 1
@@ -51,7 +53,7 @@ start() {
     local args=(--out "$out" --threads "$THREADS" --rng "$rng")
     [ "$seconds" -gt 0 ] && args+=(--seconds "$seconds")
     [ -n "$SYZYGY" ] && [ -d "$SYZYGY" ] && args+=(--syzygy "$SYZYGY")
-    args+=(--soft-nodes "$SOFT_NODES")
+    args+=(--soft-nodes "$SOFT_NODES" --hash "$HASH_MB")
     echo "$out" > "$STATE/out"
     echo "Orvane commit $commit, Release $(sed -n 's/^ORVANE_LEVEL:STRING=//p' "$BUILD/CMakeCache.txt"), built-in network $net, orvane-datagen ${args[*]:2}" > "$STATE/settings"
     # setsid: the run is its own process group, so pause and resume reach all of it.

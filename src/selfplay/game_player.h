@@ -34,7 +34,7 @@ inline constexpr int MAX_GAME_PLIES = 600;
 
 struct Settings {
     std::uint64_t soft_nodes = 5000;
-    std::size_t table_mb = 16;
+    std::size_t table_mb = 4;
     std::shared_ptr<const Tablebase> tablebase;  // adjudicates when set
 };
 

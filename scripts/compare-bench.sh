@@ -19,14 +19,5 @@ nps_of() {
         "$1" bench 2>&1 | sed -n 's/^Speed: \([0-9]*\) nps.*/\1/p'
     fi
 }
-median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : int((v[NR/2]+v[NR/2+1])/2)}'; }
-
-a=() b=()
-for ((i = 1; i <= runs; i++)); do
-    a+=("$(nps_of "$1")")
-    b+=("$(nps_of "$2")")
-    echo "run $i: ${a[-1]} ${b[-1]}"
-done
-ma=$(printf '%s\n' "${a[@]}" | median)
-mb=$(printf '%s\n' "${b[@]}" | median)
-echo "median nps: $1 $ma, $2 $mb, ratio $(awk -v x="$ma" -v y="$mb" 'BEGIN {printf "%.3f", x / y}')"
+source "$(dirname "$0")/alternate.sh"
+alternate "$runs" nps_of "$1" "$2" nps

@@ -22,17 +22,8 @@ trap 'rm -f "$out"' EXIT
 rate_of() {
     local -a cmd
     read -ra cmd <<< "$1"
-    "${cmd[@]}" --out "$out" --threads "$(nproc)" --rng "$2" --seconds "$seconds" 2>&1 \
+    "${cmd[@]}" --out "$out" --threads "$(nproc)" --rng $((1000 + $2)) --seconds "$seconds" 2>&1 \
         | sed -n 's/.*(\([0-9]*\) pos\/s).*/\1/p' | tail -n 1
 }
-median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : int((v[NR/2]+v[NR/2+1])/2)}'; }
-
-a=() b=()
-for ((i = 1; i <= runs; i++)); do
-    a+=("$(rate_of "$1" $((1000 + i)))")
-    b+=("$(rate_of "$2" $((1000 + i)))")
-    echo "run $i: ${a[-1]} ${b[-1]} positions per second"
-done
-ma=$(printf '%s\n' "${a[@]}" | median)
-mb=$(printf '%s\n' "${b[@]}" | median)
-echo "median: A $ma, B $mb, ratio A/B $(awk -v x="$ma" -v y="$mb" 'BEGIN {printf "%.3f", x / y}')"
+source "$(dirname "$0")/alternate.sh"
+alternate "$runs" rate_of "$1" "$2" "positions per second"

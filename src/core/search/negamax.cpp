@@ -40,6 +40,14 @@ constexpr int MAX_QUIETS_TRIED = 64;
 constexpr int MAX_CAPTURES_TRIED = 32;
 constexpr int BUSY_MIN_DEPTH = 3;
 
+// A side whose only piece is one knight or bishop is often in zugzwang: every move of its
+// piece gives something away, so the null move's assumption that passing is the worst it can
+// do fails (a lone bishop that must leave the squares where it stops a knight's mate).
+bool may_try_null_move(const Position& pos, Color us) {
+    const Bitboard pieces = pos.pieces(us) & ~pos.kind(PAWN) & ~pos.kind(KING);
+    return popcount(pieces) >= 2 || (pieces & (pos.kind(ROOK) | pos.kind(QUEEN))) != 0;
+}
+
 }  // namespace
 
 template <Evaluator E>
@@ -230,7 +238,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         && depth >= NMP_MIN_DEPTH
         && eval >= beta
         && std::abs(beta) < MATE_BOUND
-        && pos.has_non_pawn_material(us)
+        && may_try_null_move(pos, us)
         && !(tt_hit && entry->bound == tt::BOUND_UPPER && tt_score < beta)) {
         move_stack_[ply] = {};
         cont_[ply] = {};

@@ -90,6 +90,12 @@ constexpr MateCase MATES[] = {
     {"rook_sacrifice_f8", "r3q1kr/ppp5/3p2pQ/8/3PP1b1/5R2/PPP3P1/5RK1 w - - 0 1", 3, 7, "f3f8"},
     {"queen_check_f1", "7k/1p4p1/7p/3P1n2/4Q3/2P2P2/PP3qRP/7K b - - 0 1", 3, 9, "f2f1"},
     {"quiet_pawn_g4", "8/6pp/3q1p2/3n1k2/1P6/3NQ2P/5PP1/6K1 w - - 0 1", 3, 7, "g2g4"},
+    // A lone bishop in zugzwang: it must leave the diagonals from which it takes the knight on
+    // its way to the mating square. A search that lets the bishop pass (a null move) sees no mate.
+    {"knight_corner_zugzwang", "8/4N3/8/8/8/2b1p3/p1K1P3/k7 w - - 0 1", 3, 14, "e7c6"},
+    {"knight_corner_zugzwang_h_file", "8/3N4/8/8/8/3p1b2/3P1K1p/7k w - - 0 1", 3, 14, "d7f6"},
+    {"knight_corner_zugzwang_black", "K7/P1k1p3/2B1P3/8/8/8/4n3/8 b - - 0 1", 3, 14, "e2c3"},
+    {"knight_corner_zugzwang_black_h_file", "7K/3p1k1P/3P1B2/8/8/8/3n4/8 b - - 0 1", 3, 14, "d2f3"},
     {"rook_sacrifice_h7", "r3r2k/2R3pp/pp1q1p2/8/3P3R/7P/PP3PP1/3Q2K1 w - - 0 1", 4, 9, "h4h7"},
     {"queen_sacrifice_g6", "6k1/2pb1r1p/3p1PpQ/p1nPp3/1q2P3/2N2P2/PrB5/2K3RR w - - 0 1", 4, 9,
      "h6g6"},

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/search/strength.h"
 #include "uci/engine.h"
 #include "support/bench_signature.h"
 #include "uci/engine_process.h"
@@ -906,6 +907,7 @@ TEST_F(Session, GoMateEndsAtTheMateOrAtItsOtherLimits) {
         {mate2, "go mate 5", 2, 0},
         {mate2, "go mate 9223372036854775807", 2, 0},  // any mate
         {mate2, "go mate 1 depth 7", 2, 7},           // no mate in one: the depth ends it
+        {mate2, "go mate 1", 2, 127},                 // ... or alone, the deepest iteration
         {START_FEN, "go mate 0 depth 3", 0, 3},        // no mate is shorter than one move:
         {START_FEN, "go mate -3 depth 3", 0, 3},       // ignored
         {START_FEN, "go mate 99999999999999999999 depth 2", 0, 2},
@@ -928,14 +930,6 @@ TEST_F(Session, GoMateEndsAtTheMateOrAtItsOtherLimits) {
         }
         EXPECT_EQ(out.best.best, last.pv[0]);
     }
-    // Alone and without a mate in reach it searches until "stop".
-    run({"position startpos"});
-    engine.send("go mate 1");
-    wait_for_info();
-    EXPECT_EQ(orvane::testing::count_prefix(engine.sync(), "bestmove"), 0u);
-    engine.send("stop");
-    SearchOutput out;
-    check_search(engine.read_until_prefix("bestmove"), Position::startpos(), out);
 }
 
 // The best move's score at depth 8 at full strength, and the score of `move` there.
@@ -976,6 +970,34 @@ TEST_F(Session, WeakerLevelsKeepMatesAndMaterial) {
     }
 }
 
+TEST_F(Session, WeakerLevelsKeepTheirCapsAndSometimesPlayAnotherLine) {
+    const std::vector<std::string> fens = {
+        START_FEN, KIWIPETE, "r1bqkb1r/pppp1ppp/2n2n2/4p3/2B1P3/5N2/PPPP1PPP/RNBQK2R w KQkq - 4 4",
+        "r1bq1rk1/pp2bppp/2n1pn2/3p4/2PP4/2N2N2/PP2BPPP/R2QKB1R w KQ - 0 8",
+        "rnbqkbnr/pp1ppppp/8/2p5/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 2",
+        "r2q1rk1/pp2ppbp/2np1np1/8/3NP1b1/2N1BP2/PPPQ2PP/R3KB1R w KQ - 3 9"};
+    for (const int elo : {1320, 1500, 2000}) {
+        SCOPED_TRACE(elo);
+        const orvane::StrengthLevel level = orvane::strength::level_for_elo(elo);
+        run({"setoption name UCI_LimitStrength value true",
+             "setoption name UCI_Elo value " + std::to_string(elo), "ucinewgame"});
+        int other_lines = 0;
+        for (const std::string& f : fens) {
+            run({"position fen " + f});
+            const SearchOutput out = search("go wtime 60000 btime 60000", from_fen(f));
+            ASSERT_FALSE(out.infos.empty());
+            const InfoLine& last = out.infos.back();
+            EXPECT_LE(last.depth, level.depth) << f;
+            EXPECT_LE(last.nodes, 4 * level.nodes + 2048) << f;
+            std::string best_line;
+            for (const InfoLine& info : out.infos)
+                if (info.depth == last.depth && info.multipv.value_or(1) == 1) best_line = info.pv[0];
+            other_lines += out.best.best != best_line;
+        }
+        if (level.deviate_permille >= 250) EXPECT_GT(other_lines, 0);
+    }
+}
+
 TEST(SessionStrength, TheSameGameGivesTheSameMoves) {
     // Two engines at the same level, fed the same commands, choose alike: the choice depends
     // on the positions and the game count, not on the clock.
@@ -983,10 +1005,12 @@ TEST(SessionStrength, TheSameGameGivesTheSameMoves) {
                                            "r1bqkb1r/pppp1ppp/2n2n2/4p3/2B1P3/5N2/PPPP1PPP/RNBQK2R w KQkq - 4 4",
                                            "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
                                            "rnbqkbnr/pp1ppppp/8/2p5/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 2"};
+    // The second engine runs two threads: a level plays the same at any thread count.
     std::vector<std::string> moves[2];
     for (std::vector<std::string>& seen : moves) {
         EngineProcess engine;
         ASSERT_TRUE(engine.read_line());
+        if (&seen == &moves[1]) engine.send("setoption name Threads value 2");
         engine.send("setoption name UCI_LimitStrength value true");
         engine.send("setoption name UCI_Elo value 1400");
         for (int game = 0; game < 3; ++game) {

@@ -256,7 +256,9 @@ SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLi
         sum.hits += s.hits;
         sum.cutoffs += s.cutoffs;
     };
-    if (helpers_.empty()) {
+    // A weaker player searches on the main thread alone: helpers would fill the shared table
+    // with deeper, unlimited results and make the level depend on the thread count.
+    if (helpers_.empty() || main_->strength_limited()) {
         const SearchResult result = main_->search(root, limits, on_info);
         ++stats_.searches;
         add(stats_.main_table, main_->table_stats());
@@ -321,8 +323,7 @@ SearchResult ThreadPool<E>::search(const Position& root_position, const SearchLi
             stats_.start_ms += std::max(ms_between(dispatched, h->started()), 0.0);
             ++stats_.starts;
         }
-        // A weaker player's choice is the main thread's alone.
-        if (main_->multipv() < 2 && result.best && !main_->strength_limited()) {
+        if (main_->multipv() < 2 && result.best) {
             const Move main_best = result.best;
             result = pick_best_thread(result, helper_results);
             stats_.helper_chosen += result.best != main_best;

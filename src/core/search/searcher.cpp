@@ -214,6 +214,13 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
         const std::uint64_t hard = soft * STRENGTH_HARD_NODES + STRENGTH_NODE_SLACK;
         soft_node_limit_ = std::min(soft_node_limit_.value_or(soft), soft);
         node_limit_ = std::min(node_limit_.value_or(hard), hard);
+        // Its iterations search several lines and so overshoot the soft limit further: half
+        // the soft limit, and the full search's soft limit as the hard one, keep it from
+        // spending more time than the full-strength search.
+        if (soft_limit_ms_) {
+            hard_limit_ms_ = std::min(*hard_limit_ms_, *soft_limit_ms_);
+            soft_limit_ms_ = std::max<std::uint64_t>(*soft_limit_ms_ / 2, 1);
+        }
     }
 
     root.reserve_history(STACK_SIZE + 8);
@@ -352,7 +359,9 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
         if (!stop && soft_limit_ms_ && !stop_on_ponderhit_) {
             const double frac = static_cast<double>(root_nodes_[move_from(pv[0])][move_to(pv[0])])
                                 / static_cast<double>(iteration_nodes);
-            const double node_factor = std::clamp(1.35 * (1.5 - frac), 0.5, 2.0);
+            // With several lines each has a search of its own, so the best line's share of
+            // the nodes says nothing about how settled it is.
+            const double node_factor = lines == 1 ? std::clamp(1.35 * (1.5 - frac), 0.5, 2.0) : 1.0;
             const double stability_factor = STABILITY_FACTOR[std::min(stability, 4)];
             const double drop =
                 d > 1 ? std::min(std::max(previous_score - score, 0), 100) / 200.0 : 0.0;

@@ -40,8 +40,9 @@ TEST(StrengthChoice, StaysWithinTheAllowedLines) {
     const std::vector<ChoiceCase> cases = {
         {"one_line", {50}, 100, 1000, {0}},
         {"never_deviates", {50, 49, 48}, 100, 0, {0}},
-        {"mate_kept", {MATE - 3, 40, 30}, 1000, 1000, {0}},
-        {"tablebase_win_kept", {TB_WIN - 9, 40}, 1000, 1000, {0}},
+        // A shorter mate or tablebase win is kept even when a longer one is within the margin.
+        {"mate_kept", {MATE - 5, MATE - 9, 30}, 100, 1000, {0}},
+        {"tablebase_win_kept", {TB_WIN - 9, TB_WIN - 15}, 100, 1000, {0}},
         {"beyond_margin", {300, 100, 0}, 150, 1000, {0}},
         {"inside_margin", {300, 250, 100, 200}, 100, 1000, {1, 3}},
         {"mated_line_skipped", {-200, -MATE + 4, -250}, 100, 1000, {2}},

@@ -1,6 +1,7 @@
 #include "train/dataset.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -34,28 +35,11 @@ Piece packed_piece(const PackedPosition& p, int index) {
 }
 
 std::string packed_fen(const PackedPosition& p) {
-    Piece board[64];
-    std::fill(board, board + 64, NO_PIECE);
+    std::array<Piece, 64> board;
+    board.fill(NO_PIECE);
     int n = 0;
     for (Bitboard b = p.occupancy; b; ++n) board[pop_lsb(b)] = packed_piece(p, n);
-    std::string fen;
-    for (int rank = 7; rank >= 0; --rank) {
-        int empty = 0;
-        for (int file = 0; file < 8; ++file) {
-            const Piece piece = board[make_square(file, rank)];
-            if (piece == NO_PIECE) {
-                ++empty;
-                continue;
-            }
-            if (empty) fen += static_cast<char>('0' + empty);
-            empty = 0;
-            fen += piece_letter(piece);
-        }
-        if (empty) fen += static_cast<char>('0' + empty);
-        if (rank) fen += '/';
-    }
-    fen += p.side == WHITE ? " w - - 0 1" : " b - - 0 1";
-    return fen;
+    return fen_placement(board) + (p.side == WHITE ? " w - - 0 1" : " b - - 0 1");
 }
 
 int feature_index(Color perspective, Square own_king, Piece piece, Square sq) {

@@ -491,23 +491,28 @@ std::optional<FenError> Position::read_castling(std::string_view rights) {
     return std::nullopt;
 }
 
-std::string Position::to_fen() const {
-    std::string fen;
+std::string fen_placement(std::span<const Piece, 64> board) {
+    std::string placement;
     for (int rank = 7; rank >= 0; --rank) {
         int empty = 0;
         for (int file = 0; file < 8; ++file) {
-            Piece p = board_[make_square(file, rank)];
+            const Piece p = board[make_square(file, rank)];
             if (p == NO_PIECE) {
                 ++empty;
                 continue;
             }
-            if (empty) fen += static_cast<char>('0' + empty);
+            if (empty) placement += static_cast<char>('0' + empty);
             empty = 0;
-            fen += piece_letter(p);
+            placement += piece_letter(p);
         }
-        if (empty) fen += static_cast<char>('0' + empty);
-        if (rank) fen += '/';
+        if (empty) placement += static_cast<char>('0' + empty);
+        if (rank) placement += '/';
     }
+    return placement;
+}
+
+std::string Position::to_fen() const {
+    std::string fen = fen_placement(board_);
     fen += side_ == WHITE ? " w " : " b ";
     // K, Q, k, q for a king on the e-file castling with a corner rook; the rook's file
     // otherwise (Chess960), upper case for white.

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -33,6 +34,10 @@ struct State {
     Square ep_square;
     Piece captured;
 };
+
+// The piece-placement field of a FEN (rank 8 first) for a board indexed by square, NO_PIECE
+// on the empty squares.
+std::string fen_placement(std::span<const Piece, 64> board);
 
 struct FenError {
     std::string message;

@@ -11,6 +11,7 @@
 #include "core/board/text.h"
 #include "core/router/router_policy.h"
 #include "core/search/strength.h"
+#include "core/search/transposition_table.h"
 #include "syzygy/syzygy.h"
 #include "uci/engine.h"
 #include "uci/output.h"
@@ -19,7 +20,6 @@ namespace orvane::uci {
 
 namespace {
 
-constexpr std::uint64_t MAX_HASH_MB = 262'144;
 constexpr std::size_t MAX_THREADS = 256;
 constexpr std::uint32_t MAX_MULTI_PV = 256;
 constexpr std::uint32_t MAX_GUMBEL_TEMP = 200;
@@ -77,7 +77,8 @@ bool check_value(std::string_view value) { return text::ascii_lower(text::trim(v
 void Engine::cmd_uci() {
     std::string out = "id name " + std::string(ENGINE_NAME) + "\n";
     out += "id author " + std::string(ENGINE_AUTHOR) + "\n";
-    out += "option name Hash type spin default 16 min 1 max " + std::to_string(MAX_HASH_MB) + "\n";
+    out += "option name Hash type spin default 16 min " + std::to_string(tt::MIN_MB) + " max "
+           + std::to_string(tt::MAX_MB) + "\n";
     out += "option name Clear Hash type button\n";
     out += "option name Threads type spin default 1 min 1 max " + std::to_string(MAX_THREADS) + "\n";
     out += "option name Move Overhead type spin default 10 min 0 max 5000\n";

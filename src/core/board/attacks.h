@@ -39,6 +39,12 @@ inline Bitboard bishop(int sq, Bitboard occ) {
 }
 inline Bitboard queen(int sq, Bitboard occ) { return rook(sq, occ) | bishop(sq, occ); }
 
+// Squares attacked by a set of pawns of colour c.
+inline constexpr Bitboard of_pawns(Bitboard pawns, Color c) {
+    if (c == WHITE) return ((pawns << 7) & ~FILE_H) | ((pawns << 9) & ~FILE_A);
+    return ((pawns >> 9) & ~FILE_H) | ((pawns >> 7) & ~FILE_A);
+}
+
 // Attacks of a piece kind other than a pawn from a square.
 inline Bitboard of_kind(int kind, int sq, Bitboard occ) {
     switch (kind) {

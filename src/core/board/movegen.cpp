@@ -7,8 +7,6 @@ enum class Gen { ALL, NOISY, QUIET };
 
 constexpr Bitboard RANK_1 = 0xFFULL;
 constexpr Bitboard RANK_8 = 0xFFULL << 56;
-constexpr Bitboard FILE_A = 0x0101010101010101ULL;
-constexpr Bitboard FILE_H = FILE_A << 7;
 
 constexpr Bitboard shift_up(Bitboard b, Color us) { return us == WHITE ? b << 8 : b >> 8; }
 

@@ -9,12 +9,15 @@
 
 namespace orvane {
 
+// Room for the moves of any position (the most known in a legal position is 218).
+inline constexpr int MAX_MOVES = 256;
+
 struct MoveList {
-    Move moves[256];
+    Move moves[MAX_MOVES];
     int count = 0;
 
     void push(Move m) {
-        ORVANE_ASSERT(count < 256);
+        ORVANE_ASSERT(count < MAX_MOVES);
         moves[count++] = m;
     }
     int size() const { return count; }

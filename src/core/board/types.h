@@ -55,6 +55,8 @@ inline constexpr Color color_of(Piece p) { return p > 5 ? BLACK : WHITE; }
 inline constexpr Piece make_piece(Color c, int kind) { return static_cast<Piece>(c * 6 + kind); }
 
 inline constexpr Bitboard bit(int sq) { return Bitboard{1} << sq; }
+inline constexpr Bitboard FILE_A = 0x0101010101010101ULL;
+inline constexpr Bitboard FILE_H = FILE_A << 7;
 inline constexpr int popcount(Bitboard b) { return std::popcount(b); }
 inline constexpr Square lsb(Bitboard b) { return static_cast<Square>(std::countr_zero(b)); }
 inline constexpr Square pop_lsb(Bitboard& b) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/board/attacks.h"
 #include "core/board/movegen.h"
 #include "core/board/position.h"
 
@@ -50,11 +51,8 @@ inline int mvv_lva(const Position& pos, Move m) {
 
 // Squares attacked by the pawns of the side not to move (the pawn-threat set of a node).
 inline Bitboard pawn_threats(const Position& pos) {
-    constexpr Bitboard FILE_A = 0x0101010101010101ULL, FILE_H = FILE_A << 7;
     const Color them = pos.side() ^ 1;
-    const Bitboard p = pos.pieces(them, PAWN);
-    if (them == WHITE) return ((p << 7) & ~FILE_H) | ((p << 9) & ~FILE_A);
-    return ((p >> 9) & ~FILE_H) | ((p >> 7) & ~FILE_A);
+    return attacks::of_pawns(pos.pieces(them, PAWN), them);
 }
 
 inline bool is_under_promotion(Move m) { return is_promotion(m) && promoted_kind(m) != QUEEN; }
@@ -104,7 +102,7 @@ public:
     ScoredMove next_move() { return pick_best(items_, next_, count_); }
 
 private:
-    ScoredMove items_[256];
+    ScoredMove items_[MAX_MOVES];
     int count_ = 0;
     int next_ = 0;
 };

@@ -307,7 +307,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         movegen::generate_all(pos, legal);
         if (legal.empty()) return in_check ? -MATE + ply : 0;
         moves.init_list();
-        std::int32_t policy_scores[256];
+        std::int32_t policy_scores[MAX_MOVES];
         bool scored_by_policy = policy_scoring
                                 && policy_->score_moves(pos, legal.moves, legal.size(),
                                                         policy_scores, ply, d);

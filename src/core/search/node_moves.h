@@ -127,7 +127,7 @@ private:
         return ordering::pick_best(items_, first, last);
     }
 
-    ordering::ScoredMove items_[256];
+    ordering::ScoredMove items_[MAX_MOVES];
     int count_ = 0;
     int begin_ = 0;
     int bad_begin_ = 0;

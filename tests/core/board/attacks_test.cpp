@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/board/attacks.h"
 #include "core/board/types.h"
@@ -98,6 +99,22 @@ TEST(LeaperTables, PawnEdgeCases) {
     EXPECT_EQ(attacks::PAWN[BLACK][sq_of("a2")], squares({"b1"}));
     EXPECT_EQ(attacks::PAWN[BLACK][sq_of("h1")], 0u);
     EXPECT_EQ(attacks::PAWN[BLACK][sq_of("e5")], squares({"d4", "f4"}));
+}
+
+// The set-wise pawn attacks must equal the union of the per-square table, wrap-around at the
+// a- and h-files included; random sets cover the cases where neighbours overlap.
+TEST(LeaperTables, PawnSetAttacksAreTheUnionOfTheTable) {
+    std::mt19937_64 rng(7);
+    std::vector<Bitboard> sets{0, ~Bitboard{0}, FILE_A, FILE_H, FILE_A | FILE_H};
+    for (int sq = 0; sq < 64; ++sq) sets.push_back(bit(sq));
+    for (int i = 0; i < 200; ++i) sets.push_back(rng() & rng());
+    for (Bitboard pawns : sets) {
+        for (Color c : {WHITE, BLACK}) {
+            Bitboard expected = 0;
+            for (Bitboard b = pawns; b;) expected |= attacks::PAWN[c][pop_lsb(b)];
+            EXPECT_EQ(attacks::of_pawns(pawns, c), expected) << std::hex << pawns << " colour " << int(c);
+        }
+    }
 }
 
 struct SliderExample {

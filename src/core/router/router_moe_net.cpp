@@ -8,18 +8,20 @@
 #include <string>
 
 #include "core/board/attacks.h"
+#include "core/router/router_bytes.h"
 #include "core/router/router_moe_net.h"
 
 namespace orvane::router_moe {
 namespace {
 
+using router::ByteReader;
 using router::LoadError;
+using router::put_floats;
+using router::put_u32;
 
 float dot(std::span<const float> a, std::span<const float> b) {
     return router::RouterNet::dot(a, b);
 }
-
-constexpr int MAX_MOVES = router::MAX_MOVES;
 
 // Expert feature offsets after the two trunk vectors.
 constexpr int FEAT_PROMO = 0;  // + promotion kind 0..4 (0 = none)
@@ -83,39 +85,6 @@ void axpy(float* h, const float* row, float x, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) h[i] += x * row[i];
 }
 
-// Sequential reading of an RRT5 file; every array is bounds-checked before it is allocated,
-// so a header that promises huge arrays cannot make the loader allocate more than the file.
-struct Reader {
-    std::span<const std::uint8_t> bytes;
-    std::uint64_t offset = HEADER_BYTES;
-    std::optional<LoadError> error;
-
-    void floats(std::vector<float>& dst, std::uint64_t count) {
-        if (error) return;
-        const std::uint64_t size = count * 4;
-        if (size > bytes.size() - offset) {
-            error = LoadError{"truncated RRT5 file at byte " + std::to_string(offset) + ", need "
-                              + std::to_string(size) + " more"};
-            return;
-        }
-        dst.resize(count);
-        if (count) std::memcpy(dst.data(), bytes.data() + offset, size);
-        offset += size;
-    }
-};
-
-void put_bytes(std::vector<std::uint8_t>& out, const void* src, std::size_t size) {
-    const std::size_t at = out.size();
-    out.resize(at + size);
-    if (size) std::memcpy(out.data() + at, src, size);
-}
-
-void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) { put_bytes(out, &v, 4); }
-
-void put_floats(std::vector<std::uint8_t>& out, const std::vector<float>& v) {
-    put_bytes(out, v.data(), v.size() * 4);
-}
-
 void fill_uniform(std::vector<float>& v, std::size_t count, float scale, router::XorShift64& rng) {
     v.resize(count);
     for (float& w : v) w = rng.next() * scale;
@@ -145,12 +114,6 @@ Scratch& scratch() {
     return s;
 }
 
-Bitboard pawn_attacks(const Position& pos, Color c) {
-    Bitboard attacked = 0;
-    for (Bitboard pawns = pos.pieces(c, PAWN); pawns;) attacked |= attacks::PAWN[c][pop_lsb(pawns)];
-    return attacked;
-}
-
 }  // namespace
 
 void input_planes(const Position& pos, float* planes) {
@@ -173,7 +136,7 @@ void input_planes(const Position& pos, float* planes) {
         if (castle[k])
             std::fill(planes + (PLANE_CASTLE + k) * 64, planes + (PLANE_CASTLE + k + 1) * 64, 1.0f);
     if (pos.ep_square() < 64) planes[PLANE_EP * 64 + (pos.ep_square() ^ flip)] = 1.0f;
-    for (Bitboard b = pawn_attacks(pos, them); b;)
+    for (Bitboard b = attacks::of_pawns(pos.pieces(them, PAWN), them); b;)
         planes[PLANE_PAWN_ATTACKS * 64 + (pop_lsb(b) ^ flip)] = 1.0f;
     for (Bitboard b = pos.pieces(us); b;) planes[PLANE_OCCUPIED * 64 + (pop_lsb(b) ^ flip)] = 1.0f;
 }
@@ -224,9 +187,8 @@ void conv3x3_8x8(const float* input, int in_channels, const float* weights, cons
 LoadResult RouterMoeNet::from_bytes(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < HEADER_BYTES || std::memcmp(bytes.data(), "RRT5", 4) != 0)
         return LoadError{"not an RRT5 router network file"};
-    std::uint32_t header[4];
-    std::memcpy(header, bytes.data() + 4, sizeof header);
-    const std::uint32_t c = header[0], b = header[1], e = header[2], in = header[3];
+    ByteReader r{bytes, 4, "RRT5"};
+    const std::uint32_t c = r.u32(), b = r.u32(), e = r.u32(), in = r.u32();
     if (c < 1 || c > MAX_CHANNELS || b > MAX_BLOCKS || e < 1 || in != INPUT_PLANES)
         return LoadError{"invalid RRT5 header C=" + std::to_string(c) + " B=" + std::to_string(b)
                          + " E=" + std::to_string(e) + " in=" + std::to_string(in)};
@@ -237,7 +199,6 @@ LoadResult RouterMoeNet::from_bytes(std::span<const std::uint8_t> bytes) {
     net->expert_units = e;
     net->input_planes = in;
     const std::uint64_t cc = c, ee = e, f = net->feature_count();
-    Reader r{bytes, HEADER_BYTES, std::nullopt};
     r.floats(net->stem_weights, INPUT_PLANES * cc * 9);
     r.floats(net->stem_bias, cc);
     net->res_blocks.resize(b);
@@ -251,18 +212,16 @@ LoadResult RouterMoeNet::from_bytes(std::span<const std::uint8_t> bytes) {
     r.floats(net->source_hidden_weights, cc * (cc + EMBED));
     r.floats(net->source_hidden_bias, cc);
     r.floats(net->source_out_weights, cc);
-    std::vector<float> out_bias;
-    r.floats(out_bias, 1);
+    net->source_out_bias = r.f32();
     r.floats(net->expert_weights, 6 * f * ee);
     r.floats(net->expert_bias, 6 * ee);
     r.floats(net->expert_out_weights, 6 * ee);
     r.floats(net->piece_bias, 6);
     r.floats(net->move_bias, MOVE_BIAS_SIZE);
-    if (r.error) return *r.error;
+    if (r.error) return LoadError{*r.error};
     if (r.offset != bytes.size())
         return LoadError{"RRT5 file size mismatch: read " + std::to_string(r.offset) + ", total "
                          + std::to_string(bytes.size())};
-    net->source_out_bias = out_bias[0];
     return std::shared_ptr<const RouterMoeNet>(std::move(net));
 }
 
@@ -317,7 +276,7 @@ std::vector<std::uint8_t> serialise(const RouterMoeNet& net) {
     put_floats(out, net.source_hidden_weights);
     put_floats(out, net.source_hidden_bias);
     put_floats(out, net.source_out_weights);
-    put_floats(out, std::vector<float>{net.source_out_bias});
+    put_floats(out, {&net.source_out_bias, 1});
     put_floats(out, net.expert_weights);
     put_floats(out, net.expert_bias);
     put_floats(out, net.expert_out_weights);
@@ -466,7 +425,8 @@ void RouterMoeNet::log_probs(const Position& pos, std::span<const Move> moves, s
     if (top_k > 0 && top_k < static_cast<std::uint32_t>(groups.count))
         mark_top_sources(logits, groups.count, top_k, expanded);
 
-    const Bitboard enemy_pawn_attacks = pawn_attacks(pos, pos.side() ^ 1);
+    const Color them = pos.side() ^ 1;
+    const Bitboard enemy_pawn_attacks = attacks::of_pawns(pos.pieces(them, PAWN), them);
     float move_logit[MAX_MOVES];
     for (int si = 0; si < groups.count; ++si) {
         const int from = groups.from[si];

@@ -3,70 +3,20 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "core/board/attacks.h"
+#include "core/router/router_bytes.h"
 #include "core/router/router_net.h"
 #include "core/board/see.h"
 
 namespace orvane::router {
 namespace {
 
-static_assert(std::endian::native == std::endian::little, "router files are read in place");
-
 constexpr std::string_view NOT_A_ROUTER = "not a router network file (RRT4, RRT3, RRT2, or RRT1)";
 
 constexpr float W1_SCALE = 0.17677669f;  // 1 / sqrt(32)
 constexpr float INIT_BIAS = 0.25f;
-
-constexpr Bitboard FILE_A = 0x0101010101010101ULL;
-
-std::uint32_t read_u32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
-float read_f32(const std::uint8_t* p) {
-    float v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
-// Floats of a file whose length has already been checked.
-struct Reader {
-    const std::uint8_t* at;
-    void floats(std::vector<float>& dst, std::size_t count) {
-        dst.resize(count);
-        if (count) std::memcpy(dst.data(), at, count * 4);
-        at += count * 4;
-    }
-    // `count` floats into entries [0, count) of each of `groups` groups of `stride`.
-    void grouped(std::vector<float>& dst, int groups, int stride, int count) {
-        dst.assign(static_cast<std::size_t>(groups) * stride, 0.0f);
-        for (int g = 0; g < groups; ++g) {
-            std::memcpy(dst.data() + g * stride, at, count * 4);
-            at += count * 4;
-        }
-    }
-};
-
-void put_bytes(std::vector<std::uint8_t>& out, const void* src, std::size_t size) {
-    const std::size_t at = out.size();
-    out.resize(at + size);
-    if (size) std::memcpy(out.data() + at, src, size);
-}
-
-void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) { put_bytes(out, &v, 4); }
-
-void put_floats(std::vector<std::uint8_t>& out, const float* v, std::size_t count) {
-    put_bytes(out, v, count * 4);
-}
-
-void put_floats(std::vector<std::uint8_t>& out, const std::vector<float>& v) {
-    put_floats(out, v.data(), v.size());
-}
 
 // Floats of arrays 1-7 for a trunk of g units.
 std::uint64_t base_floats(std::uint64_t h1, std::uint64_t g) {
@@ -131,7 +81,7 @@ int relative_rank(Color c, int sq) { return c == WHITE ? rank_of(sq) : 7 - rank_
 // Squares ahead of `sq` for colour c on its own and the adjacent files.
 Bitboard passed_span(Color c, int sq) {
     Bitboard files = FILE_A << file_of(sq);
-    files |= ((files << 1) & ~FILE_A) | ((files >> 1) & ~(FILE_A << 7));
+    files |= ((files << 1) & ~FILE_A) | ((files >> 1) & ~FILE_H);
     int r = rank_of(sq);
     Bitboard ahead =
         c == WHITE ? (r == 7 ? 0 : ~Bitboard{0} << (8 * (r + 1))) : (Bitboard{1} << (8 * r)) - 1;
@@ -292,12 +242,12 @@ LoadResult RouterNet::from_bytes(std::span<const std::uint8_t> bytes) {
 
     auto net = std::make_shared<RouterNet>();
     net->version = version;
-    std::size_t header = 12;
+    ByteReader r{bytes, 4, magic};
     if (version == 4) {
         if (length < 16) return LoadError{"truncated RRT4 header"};
-        net->h1 = read_u32(bytes.data() + 4);
-        net->h2 = read_u32(bytes.data() + 8);
-        net->scale = read_f32(bytes.data() + 12);
+        net->h1 = r.u32();
+        net->h2 = r.u32();
+        net->scale = r.f32();
         const std::string sizes = std::to_string(net->h1) + "x" + std::to_string(net->h2);
         if (net->h1 < 1 || net->h1 > MAX_HIDDEN || net->h2 < 1 || net->h2 > MAX_HIDDEN)
             return LoadError{"bad RRT4 hidden sizes " + sizes};
@@ -305,10 +255,9 @@ LoadResult RouterNet::from_bytes(std::span<const std::uint8_t> bytes) {
         if (length != expected)
             return LoadError{"RRT4 file has " + std::to_string(length) + " bytes, " + sizes
                              + " needs " + std::to_string(expected)};
-        header = 16;
     } else {
-        net->h1 = read_u32(bytes.data() + 4);
-        net->scale = read_f32(bytes.data() + 8);
+        net->h1 = r.u32();
+        net->scale = r.f32();
         if (net->h1 < 1 || net->h1 > MAX_HIDDEN)
             return LoadError{"bad hidden size " + std::to_string(net->h1)};
         const std::uint64_t expected = expected_size(version, net->h1, 0);
@@ -319,7 +268,6 @@ LoadResult RouterNet::from_bytes(std::span<const std::uint8_t> bytes) {
     net->screlu = version >= 3;
 
     const std::size_t h1 = net->h1, h2 = net->h2, g = net->trunk_size();
-    Reader r{bytes.data() + header};
     r.floats(net->w1, INPUTS * h1);
     r.floats(net->b1, h1);
     r.floats(net->source_weights, SOURCES * g);
@@ -346,6 +294,7 @@ LoadResult RouterNet::from_bytes(std::span<const std::uint8_t> bytes) {
         r.floats(net->b2, h2);
         r.floats(net->modulation, SOURCES * h2);
     }
+    if (r.error) return LoadError{*r.error};  // only if expected_size and these reads disagree
     return std::shared_ptr<const RouterNet>(std::move(net));
 }
 
@@ -388,7 +337,7 @@ std::vector<std::uint8_t> serialise(const RouterNet& net, int version) {
     out.reserve(expected_size(version, net.h1, net.h2));
     put_u32(out, net.h1);
     if (version == 4) put_u32(out, net.h2);
-    put_floats(out, &net.scale, 1);
+    put_floats(out, {&net.scale, 1});
     put_floats(out, net.w1);
     put_floats(out, net.b1);
     put_floats(out, net.source_weights);
@@ -398,9 +347,9 @@ std::vector<std::uint8_t> serialise(const RouterNet& net, int version) {
     put_floats(out, net.promo_bias);
     if (version == 2) {
         for (int g = 0; g < 6; ++g)
-            put_floats(out, net.move_flag_weights.data() + g * MOVE_FLAGS, RRT2_MOVE_FLAGS);
+            put_floats(out, {net.move_flag_weights.data() + g * MOVE_FLAGS, RRT2_MOVE_FLAGS});
         for (int g = 0; g < 6; ++g)
-            put_floats(out, net.source_flag_weights.data() + g * SOURCE_FLAGS, RRT2_SOURCE_FLAGS);
+            put_floats(out, {net.source_flag_weights.data() + g * SOURCE_FLAGS, RRT2_SOURCE_FLAGS});
     } else if (version >= 3) {
         put_floats(out, net.move_flag_weights);
         put_floats(out, net.source_flag_weights);

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/board/movegen.h"
 #include "core/board/position.h"
 
 namespace orvane::router {
@@ -25,7 +26,6 @@ inline constexpr int PROMO_KINDS = 5;          // none, knight, bishop, rook, qu
 inline constexpr int MOVE_FLAGS = 18;
 inline constexpr int SOURCE_FLAGS = 8;
 inline constexpr std::uint32_t MAX_HIDDEN = 4096;
-inline constexpr int MAX_MOVES = 256;
 // Router files are refused beyond this length before they are read: the largest RRT1-RRT4
 // network (4096 x 4096 hidden) takes about 80 MB, and RRT5 networks stay far below it unless
 // their experts are thousands of units wide.

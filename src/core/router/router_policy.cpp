@@ -70,7 +70,7 @@ const std::vector<ScoredMove>& CachedRouterPolicy::scored(const Position& pos,
     }
     ++evaluations_;
     if (cache_.size() > MAX_CACHE_ENTRIES) cache_.clear();
-    float log_probs[router::MAX_MOVES];
+    float log_probs[MAX_MOVES];
     evaluate(pos, moves, std::span<float>(log_probs, moves.size()));
     std::vector<ScoredMove>& entry = cache_[pos.key()];
     entry.resize(moves.size());

@@ -6,9 +6,6 @@ ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
 TSAN_BUILD ?= build-tsan
-TSAN_TARGETS ?= core_search_transposition_table_stress_test core_parallel_smp_test \
-    core_parallel_smp_search_test core_parallel_smp_stress_test core_parallel_named_thread_test \
-    syzygy_syzygy_test
 
 # Builds directory $(1) with extra arguments $(2). A failed build is tried once more, one job at
 # a time: the compiler has been seen to crash now and then on a busy machine, and a real error
@@ -48,10 +45,11 @@ test-asan: deps
 	$(call compile,$(ASAN_BUILD))
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -LE 'slow|nosan'
 
-# Only the threaded tests, under the thread sanitizer.
+# Only the threaded tests (labelled "tsan" in tests/CMakeLists.txt, which also makes the
+# tsan_tests target that builds them), under the thread sanitizer.
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON $(CMAKE_FLAGS)
-	$(call compile,$(TSAN_BUILD),--target $(TSAN_TARGETS))
+	$(call compile,$(TSAN_BUILD),--target tsan_tests)
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L tsan -LE slow
 
 bench: build

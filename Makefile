@@ -57,10 +57,11 @@ bench: build
 
 # Self-play data in the background at the lowest priority (scripts/datagen.sh).
 datagen: configure
-	$(call compile,$(BUILD),--target orvane-datagen)
+	$(call compile,$(BUILD),--target orvane-datagen orvane-games)
 	BUILD=$(BUILD) ./scripts/datagen.sh start
 
 datagen-stop:
+	$(call compile,$(BUILD),--target orvane-games)
 	BUILD=$(BUILD) ./scripts/datagen.sh stop
 
 datagen-pause:

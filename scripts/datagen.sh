@@ -55,6 +55,7 @@ start() {
     [ -n "$SYZYGY" ] && [ -d "$SYZYGY" ] && args+=(--syzygy "$SYZYGY")
     args+=(--soft-nodes "$SOFT_NODES" --hash "$HASH_MB")
     echo "$out" > "$STATE/out"
+    date +%s > "$STATE/started"
     echo "Orvane commit $commit, Release $(sed -n 's/^ORVANE_LEVEL:STRING=//p' "$BUILD/CMakeCache.txt"), built-in network $net, orvane-datagen ${args[*]:2}" > "$STATE/settings"
     # setsid: the run is its own process group, so pause and resume reach all of it.
     setsid chrt --idle 0 nice -n 19 "$STATE/orvane-datagen" "${args[@]}" \
@@ -73,19 +74,27 @@ stop() {
         while kill -0 "$pid" 2>/dev/null; do sleep 1; done
     fi
     [ -f "$STATE/out" ] || { echo "no run to finish"; exit 1; }
-    local out progress games positions
+    local out progress counts games positions
     out=$(cat "$STATE/out")
     progress=$(grep ' games ' "$STATE/log" | tail -1 || true)
-    games=$(echo "$progress" | sed -n 's/.* games \([0-9]*\) .*/\1/p')
-    positions=$(echo "$progress" | sed -n 's/.* positions \([0-9]*\) .*/\1/p')
+    # The counts come from the file: after a kill the last progress line can be behind it.
+    counts=$("$BUILD/orvane-games" count "$out" 2>/dev/null || true)
+    games=$(echo "$counts" | sed -n 's/.* games \([0-9]*\) .*/\1/p')
+    positions=$(echo "$counts" | sed -n 's/.* positions \([0-9]*\) .*/\1/p')
     if [ ! -s "$out" ] || [ "${games:-0}" -eq 0 ]; then
         echo "the run made no games; nothing to keep"
         rm -f "$out" "$STATE/out"
         exit 0
     fi
     zstd -q -19 -f --rm "$out" -o "$out.zst"
-    local summary
+    local summary wall=""
     summary=$(echo "$progress" | sed 's/^\([0-9]*\)s games.*(\([0-9]*\) pos\/s) \(.*\)/\1 s at \2 positions per second; \3/')
+    # Positions per hour of wall time: pauses, builds and matches included.
+    if [ -f "$STATE/started" ]; then
+        local seconds=$(( $(date +%s) - $(cat "$STATE/started") ))
+        [ "$seconds" -gt 0 ] && wall="; $(with_commas $(( positions * 3600 / seconds ))) positions per hour of wall time over $(awk -v s="$seconds" 'BEGIN { printf "%.1f", s / 3600 }') h"
+    fi
+    summary="$summary$wall; counted from the file"
     printf '| %s | %s | %s | %s; %s |\n' "$(basename "$out").zst" \
         "$(with_commas "$games")" "$(with_commas "$positions")" \
         "$(cat "$STATE/settings")" "$summary" >> data/README.md

@@ -3,11 +3,14 @@
 //   orvane-train [options] GAMES...
 //
 // GAMES are files of game records as orvane-datagen writes them, raw or compressed by zstd
-// (names ending in .zst are read through `zstd -dc`). Every scored ply becomes a training
-// position unless the side to move is in check, the best move is a capture or promotion, the
-// score is beyond +-2000 (or a mate score) or it comes too early (--min-ply, --skip-searched).
-// About --valid of the positions, in whole games, are held out for validation; the validation
-// positions always follow the default early-ply rule, so that runs compare on one set.
+// (names ending in .zst are read through `zstd -dc`), oldest first. Every scored ply becomes a
+// training position unless the side to move is in check, the best move is a capture or
+// promotion, the score is beyond +-2000 (or a mate score) or it comes too early (--min-ply,
+// --min-ply-from-start). About --valid of the positions, in whole games of the last
+// --valid-last files (the newest generation's), are held out for validation; the validation
+// positions always follow the default early-ply rule. The best epoch is chosen on them.
+// --yardstick names a file of games never trained on whose loss every run reports, so that
+// runs on different pools compare on one fixed set.
 //
 // Results are mended while loading: with --syzygy, the first position of a game that the
 // tables answer decides its result and the plies after it are dropped; a drawn game that
@@ -17,8 +20,10 @@
 //
 // The network: one 768-input block, mirrored left-right for a perspective whose king is on
 // files e-h, into --hidden units per perspective, squared clipped ReLU, 8 output buckets by
-// piece count, trained on (sigmoid(y) - target)^2 with target = lambda x result +
-// (1 - lambda) x sigmoid(score / 400), where 400 y is the engine's score in centipawns. AdamW
+// piece count, trained on (sigmoid(400 y / s) - target)^2 with target = lambda x result +
+// (1 - lambda) x sigmoid(score / s), where 400 y is the engine's score in centipawns and s is
+// the scale of the training positions' own score-to-result curve, fitted on them (--scale
+// sets it instead; 400 was the rule of the networks up to gen4b). AdamW
 // (0.9, 0.999, --decay), weights clamped to +-1.98, cosine decay of the learning rate
 // over the whole run, early stop when the validation loss has not improved for --patience
 // epochs (the best epoch's weights are kept). Then the W/D/L head is fitted with the feature
@@ -26,7 +31,7 @@
 // buckets, the head; 12,630,080 bytes; the output weights' roundings chosen on training
 // positions), read back with the engine's loader, and the float and integer evaluations are
 // compared: the first --check positions of the validation set are printed, and the mean and
-// largest difference over up to 1000 of them.
+// largest difference over up to 10,000 of them.
 //
 // Each epoch prints its training and validation loss (a star marks a new best), the learning
 // rate at its end and the speed, in positions per second and per processor second (the
@@ -55,8 +60,13 @@
 //   --old-labels 0|1  train on the recorded results instead of the mended ones [0]
 //   --decay X         AdamW weight decay of the feature block and the output (scaled by the
 //                     learning rate) [0.01]
-//   --min-ply N       plies from the start position before a position is kept [16]
-//   --skip-searched N searched plies after the random opening before one is kept [0]
+//   --min-ply N       searched plies after the random opening before one is kept [0]
+//                     (--skip-searched is the same option under its older name)
+//   --min-ply-from-start N  plies from the start position before one is kept [0]
+//                     (the networks up to gen4b were trained with 16)
+//   --scale auto|X    scale of the score-to-result curve in the target [auto: fitted]
+//   --valid-last N    validation games come from the last N game files; 0: every file [1]
+//   --yardstick FILE  games never trained on, whose loss is reported [none]
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -78,7 +88,7 @@ using namespace orvane::train;
 
 namespace {
 
-constexpr std::size_t COMPARED_POSITIONS = 1000;  // float against engine after export
+constexpr std::size_t COMPARED_POSITIONS = 10'000;  // float against engine after export
 
 struct Options {
     std::vector<std::string> inputs;
@@ -102,6 +112,9 @@ struct Options {
     bool old_labels = false;
     float decay = 0.01f;
     EarlyPlies early;
+    float scale = 0;  // 0: fitted on the training positions
+    int valid_last = 1;
+    std::string yardstick;
 };
 
 int usage() {
@@ -112,7 +125,8 @@ int usage() {
                  "[--king-buckets 1|8] [--bucket-decay X]\n"
                  "                    [--wdl-epochs N] [--wdl-lr X] [--limit N] [--check N]\n"
                  "                    [--syzygy DIR] [--old-labels 0|1] [--decay X] [--min-ply N]\n"
-                 "                    [--skip-searched N] GAMES...\n");
+                 "                    [--min-ply-from-start N] [--scale auto|X] [--valid-last N]\n"
+                 "                    [--yardstick FILE] GAMES...\n");
     return 2;
 }
 
@@ -170,8 +184,13 @@ bool parse_options(int argc, char** argv, Options& o) {
         else if (a == "--check") integer(o.check, 0, 1'000'000);
         else if (a == "--syzygy") o.syzygy = v;
         else if (a == "--decay") real(o.decay, 0.0, 1000.0);
-        else if (a == "--min-ply") integer(o.early.min_ply, 0, 1000);
-        else if (a == "--skip-searched") integer(o.early.skip_searched, 0, 1000);
+        else if (a == "--min-ply" || a == "--skip-searched") integer(o.early.after_opening, 0, 1000);
+        else if (a == "--min-ply-from-start") integer(o.early.from_start, 0, 1000);
+        else if (a == "--scale") {
+            if (v != "auto") real(o.scale, 10.0, 10'000.0);
+            else o.scale = 0;
+        } else if (a == "--valid-last") integer(o.valid_last, 0, 1'000'000);
+        else if (a == "--yardstick") o.yardstick = v;
         else if (a == "--old-labels") integer(o.old_labels, 0, 1);
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
@@ -193,11 +212,15 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-bool load(const Options& o, const LabelSource& labels, const EarlyPlies& early,
-          std::vector<PackedPosition>& all) {
+// Loads the game files in order; `first_games`, when given, receives the index of each file's
+// first game.
+bool load(const std::vector<std::string>& paths, std::uint64_t limit, const LabelSource& labels,
+          const EarlyPlies& early, std::vector<PackedPosition>& all,
+          std::vector<std::uint32_t>* first_games = nullptr) {
     LoadStats stats;
     std::uint32_t next_game = 0;
-    for (const std::string& path : o.inputs) {
+    for (const std::string& path : paths) {
+        if (first_games) first_games->push_back(next_game);
         std::string error;
         const std::vector<std::uint8_t> bytes = read_game_file(path, error);
         if (!error.empty()) {
@@ -229,9 +252,9 @@ bool load(const Options& o, const LabelSource& labels, const EarlyPlies& early,
                     static_cast<unsigned long long>(stats.dropped_games));
     else
         std::printf("labels: as recorded\n");
-    if (o.limit && all.size() > o.limit) {
-        all.resize(o.limit);
-        std::printf("using the first %llu positions\n", static_cast<unsigned long long>(o.limit));
+    if (limit && all.size() > limit) {
+        all.resize(limit);
+        std::printf("using the first %llu positions\n", static_cast<unsigned long long>(limit));
     }
     if (all.empty()) {
         std::fprintf(stderr, "no training positions\n");
@@ -240,11 +263,27 @@ bool load(const Options& o, const LabelSource& labels, const EarlyPlies& early,
     return true;
 }
 
+// Holds out about `fraction` of all positions, in whole games, from the games numbered
+// `first_game` and up (the newest files); every older game trains.
+Split split_newest(std::vector<PackedPosition> all, double fraction, std::uint32_t first_game,
+                   std::mt19937_64& rng) {
+    std::vector<PackedPosition> older, newest;
+    for (const PackedPosition& p : all) (p.game >= first_game ? newest : older).push_back(p);
+    const double share =
+        newest.empty() ? 0.0 : std::min(0.5, fraction * double(all.size()) / double(newest.size()));
+    all = {};
+    Split split = split_by_game(std::move(newest), share, rng);
+    split.train.insert(split.train.end(), older.begin(), older.end());
+    std::shuffle(split.train.begin(), split.train.end(), rng);
+    return split;
+}
+
 // The training and validation positions. Validation always uses the mended labels and the
 // default rule for early plies; with --old-labels, --min-ply or --skip-searched the training
 // positions of the same games are loaded again with the labels and the rule asked for, so
 // that runs with different labels or rules are compared on one validation set.
-bool load_split(const Options& o, std::mt19937_64& rng, Split& data) {
+bool load_split(const Options& o, std::mt19937_64& rng, Split& data,
+                std::vector<PackedPosition>& yardstick) {
     std::shared_ptr<Syzygy> tables;
     if (!o.syzygy.empty()) {
         SyzygyLoad loaded = Syzygy::load(o.syzygy);
@@ -255,22 +294,44 @@ bool load_split(const Options& o, std::mt19937_64& rng, Split& data) {
         tables = std::get<std::shared_ptr<Syzygy>>(loaded);
         std::printf("tablebases up to %u pieces decide the results\n", tables->max_pieces());
     }
+    std::vector<std::string> inputs;
+    for (const std::string& path : o.inputs)
+        if (path != o.yardstick) inputs.push_back(path);
+    if (inputs.empty()) {
+        std::fprintf(stderr, "no game files to train on besides the yardstick\n");
+        return false;
+    }
+    if (!o.yardstick.empty()) {
+        std::printf("yardstick %s (never trained on):\n", o.yardstick.c_str());
+        if (!load({o.yardstick}, 0, LabelSource{true, tables.get()}, EarlyPlies{}, yardstick))
+            return false;
+    }
     const EarlyPlies validation_rule{};
     std::vector<PackedPosition> all;
-    if (!load(o, LabelSource{true, tables.get()}, validation_rule, all)) return false;
-    data = split_by_game(std::move(all), o.valid, rng);
-    const bool same_rule = o.early.min_ply == validation_rule.min_ply &&
-                           o.early.skip_searched == validation_rule.skip_searched;
+    std::vector<std::uint32_t> first_games;
+    if (!load(inputs, o.limit, LabelSource{true, tables.get()}, validation_rule, all, &first_games))
+        return false;
+    const std::size_t newest = o.valid_last == 0 || std::size_t(o.valid_last) >= inputs.size()
+                                   ? 0
+                                   : inputs.size() - std::size_t(o.valid_last);
+    std::uint32_t first_valid_game = first_games[newest];
+    // A --limit that cut the newest files away leaves every game to validate from.
+    if (all.back().game < first_valid_game) first_valid_game = 0;
+    data = split_newest(std::move(all), o.valid, first_valid_game, rng);
+    std::printf("validation games from game %u on (the last %zu files)\n", first_valid_game,
+                inputs.size() - newest);
+    const bool same_rule = o.early.after_opening == validation_rule.after_opening &&
+                           o.early.from_start == validation_rule.from_start;
     if (!o.old_labels && same_rule) return true;
 
     std::printf("training positions loaded again with %s labels, --min-ply %d, "
-                "--skip-searched %d\n",
-                o.old_labels ? "the recorded" : "mended", o.early.min_ply,
-                o.early.skip_searched);
+                "--min-ply-from-start %d\n",
+                o.old_labels ? "the recorded" : "mended", o.early.after_opening,
+                o.early.from_start);
     std::vector<PackedPosition> training;
     const LabelSource labels = o.old_labels ? LabelSource{false, nullptr}
                                             : LabelSource{true, tables.get()};
-    if (!load(o, labels, o.early, training)) return false;
+    if (!load(inputs, o.limit, labels, o.early, training)) return false;
     std::unordered_set<std::uint32_t> held_out;
     for (const PackedPosition& p : data.valid) held_out.insert(p.game);
     data.train.clear();
@@ -282,11 +343,21 @@ bool load_split(const Options& o, std::mt19937_64& rng, Split& data) {
 
 // Trains until the epochs run out or the validation loss stops improving; leaves the best
 // epoch's weights in the model.
-void train_model(const Options& o, Model& model, Split& data, std::mt19937_64& rng) {
+void train_model(const Options& o, Model& model, Split& data,
+                 std::span<const PackedPosition> yardstick, std::mt19937_64& rng) {
     AdamWConfig config;
     config.bucket_decay = o.bucket_decay;
     config.decay = o.decay;
-    Trainer trainer(model, o.threads, o.lambda, config);
+    const float scale = o.scale > 0 ? o.scale : fit_result_scale(data.train);
+    std::printf("score-to-result scale %.1f%s\n", scale,
+                o.scale > 0 ? "" : " (fitted on the training positions)");
+    Trainer trainer(model, o.threads, o.lambda, config, scale);
+    auto yardstick_text = [&] {
+        if (yardstick.empty()) return std::string();
+        char text[32];
+        std::snprintf(text, sizeof text, "  yard %.6f", trainer.loss(yardstick));
+        return std::string(text);
+    };
     const std::size_t batch = std::size_t(o.batch);
     const std::size_t steps_per_epoch = (data.train.size() + batch - 1) / batch;
     const double total_steps = double(steps_per_epoch) * o.epochs;
@@ -294,7 +365,7 @@ void train_model(const Options& o, Model& model, Split& data, std::mt19937_64& r
     std::printf("training %zu positions, validating %zu; %zu steps per epoch\n",
                 data.train.size(), data.valid.size(), steps_per_epoch);
     double best = validating ? trainer.loss(data.valid) : 0.0;
-    if (validating) std::printf("epoch   0  valid %.6f\n", best);
+    if (validating) std::printf("epoch   0  valid %.6f%s\n", best, yardstick_text().c_str());
     std::vector<float> best_params(model.data(), model.data() + model.size());
     int since_best = 0;
     long step = 0;
@@ -326,10 +397,10 @@ void train_model(const Options& o, Model& model, Split& data, std::mt19937_64& r
         }
         const double valid_loss = trainer.loss(data.valid);
         const bool better = valid_loss < best;
-        std::printf("epoch %3d  train %.6f  valid %.6f%s  lr %.2e  %.0f pos/s (%.0f per cpu s)"
+        std::printf("epoch %3d  train %.6f  valid %.6f%s%s  lr %.2e  %.0f pos/s (%.0f per cpu s)"
                     "  %.1fs\n",
-                    epoch, train_loss, valid_loss, better ? " *" : "  ", lr, speed, cpu_speed,
-                    elapsed);
+                    epoch, train_loss, valid_loss, better ? " *" : "  ", yardstick_text().c_str(),
+                    lr, speed, cpu_speed, elapsed);
         std::fflush(stdout);
         if (better) {
             best = valid_loss;
@@ -405,11 +476,12 @@ int main(int argc, char** argv) {
 
     std::mt19937_64 rng(o.rng);
     Split data;
-    if (!load_split(o, rng, data)) return 1;
+    std::vector<PackedPosition> yardstick;
+    if (!load_split(o, rng, data, yardstick)) return 1;
 
     Model model(o.hidden, o.king_buckets == KING_BUCKETS);
     model.initialise(rng);
-    train_model(o, model, data, rng);
+    train_model(o, model, data, yardstick, rng);
 
     WdlHead head(o.hidden);
     if (o.wdl_epochs > 0) {

@@ -18,6 +18,39 @@ namespace orvane::selfplay {
 // answer (too many pieces, castling rights, a move since the last capture or pawn move).
 std::optional<game_record::Result> tablebase_result(const Position& pos, const Tablebase& tables);
 
+// Score adjudication during a game: a win once one side has been ahead by at least
+// `win_score` for `win_plies` plies in a row, a draw once every score of `draw_plies` plies in a
+// row, from ply `draw_min_ply` on, is within `draw_score`. A swing from one side to the other
+// starts the win streak again.
+class ScoreAdjudicator {
+public:
+    ScoreAdjudicator(int win_score, int win_plies, int draw_score, int draw_plies, int draw_min_ply)
+        : win_score_(win_score),
+          win_plies_(win_plies),
+          draw_score_(draw_score),
+          draw_plies_(draw_plies),
+          draw_min_ply_(draw_min_ply) {}
+
+    enum class Verdict { NONE, WHITE_WIN, BLACK_WIN, DRAW };
+
+    // The search's score of the ply played at `ply` (from White's view) and what follows.
+    Verdict add(int white_score, int ply) {
+        const int side = white_score >= win_score_ ? 1 : white_score <= -win_score_ ? -1 : 0;
+        win_streak_ = side == 0 ? 0 : side == win_side_ ? win_streak_ + 1 : 1;
+        win_side_ = side;
+        draw_streak_ = (ply >= draw_min_ply_ && white_score >= -draw_score_ && white_score <= draw_score_)
+                           ? draw_streak_ + 1
+                           : 0;
+        if (win_streak_ >= win_plies_) return win_side_ > 0 ? Verdict::WHITE_WIN : Verdict::BLACK_WIN;
+        if (draw_streak_ >= draw_plies_) return Verdict::DRAW;
+        return Verdict::NONE;
+    }
+
+private:
+    int win_score_, win_plies_, draw_score_, draw_plies_, draw_min_ply_;
+    int win_side_ = 0, win_streak_ = 0, draw_streak_ = 0;
+};
+
 // One side has nothing but its king while the other has a queen or a rook.
 bool bare_king_against_major(const Position& pos);
 

@@ -44,7 +44,8 @@ std::optional<PlayedGame> GamePlayer<E>::play(int opening_plies) {
     SearchLimits limits;
     limits.soft_nodes = settings_.soft_nodes;
     limits.nodes = settings_.soft_nodes * HARD_NODE_FACTOR;
-    int win_streak = 0, draw_streak = 0, ply = static_cast<int>(game.opening.size());
+    ScoreAdjudicator adjudicator(WIN_SCORE, WIN_PLIES, DRAW_SCORE, DRAW_PLIES, DRAW_MIN_PLY);
+    int ply = static_cast<int>(game.opening.size());
     for (;;) {
         if (stop_->load(std::memory_order_relaxed)) return std::nullopt;
         MoveList legal;
@@ -80,17 +81,16 @@ std::optional<PlayedGame> GamePlayer<E>::play(int opening_plies) {
         game.plies.push_back({r.best, static_cast<std::int16_t>(std::clamp(score, -32000, 32000))});
 
         // Adjudication, with scores turned to White's view.
-        const int white_score = pos.side() == WHITE ? score : -score;
-        win_streak = std::abs(score) >= WIN_SCORE ? win_streak + 1 : 0;
-        draw_streak = (ply >= DRAW_MIN_PLY && std::abs(score) <= DRAW_SCORE) ? draw_streak + 1 : 0;
+        const auto verdict = adjudicator.add(pos.side() == WHITE ? score : -score, ply);
         pos.make_move(r.best);
         ++ply;
-        if (win_streak >= WIN_PLIES) {
-            game.result = white_score > 0 ? Result::WHITE_WIN : Result::BLACK_WIN;
+        using Verdict = ScoreAdjudicator::Verdict;
+        if (verdict == Verdict::WHITE_WIN || verdict == Verdict::BLACK_WIN) {
+            game.result = verdict == Verdict::WHITE_WIN ? Result::WHITE_WIN : Result::BLACK_WIN;
             played.ending = Ending::WIN_ADJUDICATED;
             return played;
         }
-        if (draw_streak >= DRAW_PLIES) {
+        if (verdict == Verdict::DRAW) {
             game.result = Result::DRAW;
             played.ending = Ending::DRAW_ADJUDICATED;
             return played;

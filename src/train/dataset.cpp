@@ -70,7 +70,7 @@ void extract(const PackedPosition& p, Features& out) {
 }
 
 bool keep_sample(const game_record::Sample& s, LoadStats& stats, const EarlyPlies& early) {
-    if (s.ply < early.min_ply || s.searched_ply < early.skip_searched) {
+    if (s.searched_ply < early.after_opening || s.ply < early.from_start) {
         ++stats.early;
         return false;
     }

@@ -19,7 +19,6 @@
 
 namespace orvane::train {
 
-inline constexpr int MIN_PLY = 16;        // plies from the start, by default, before any is kept
 inline constexpr int MAX_SCORE = 2000;    // larger scores (and every mate score) are dropped
 inline constexpr int FEATURES = 768;      // 2 sides x 6 kinds x 64 squares
 inline constexpr int MAX_ACTIVE = 32;     // pieces on a legal board
@@ -83,11 +82,13 @@ struct LabelSource {
     const Tablebase* tables = nullptr;
 };
 
-// Which plies of a game are too early to learn from: those before `min_ply` counted from the
-// start position, and the first `skip_searched` searched plies after the random opening.
+// Which plies of a game are too early to learn from: the first `after_opening` searched plies
+// after the random opening, and those before `from_start` counted from the start position (the
+// rule of the networks up to gen4b, with 16, which dropped the first seven or so searched
+// plies of every game). By default every searched ply is kept.
 struct EarlyPlies {
-    int min_ply = MIN_PLY;
-    int skip_searched = 0;
+    int after_opening = 0;
+    int from_start = 0;
 };
 
 // Whether a sample of a game is kept for training; the reason is counted in `stats`.

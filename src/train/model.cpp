@@ -243,8 +243,40 @@ void Model::clamp_merged(int first, int last, float limit) {
 
 float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
 
-float target_of(const PackedPosition& p, float lambda) {
-    return lambda * (0.5f * p.result) + (1.0f - lambda) * sigmoid(p.score / SCORE_SCALE);
+float target_of(const PackedPosition& p, float lambda, float result_scale) {
+    return lambda * (0.5f * p.result) + (1.0f - lambda) * sigmoid(p.score / result_scale);
+}
+
+float fit_result_scale(std::span<const PackedPosition> data) {
+    auto error = [&](double scale) {
+        double sum = 0;
+        for (const PackedPosition& p : data) {
+            const double d = 1.0 / (1.0 + std::exp(-p.score / scale)) - 0.5 * p.result;
+            sum += d * d;
+        }
+        return sum;
+    };
+    // Golden-section search on the logarithm of the scale: the error has one minimum.
+    const double ratio = (std::sqrt(5.0) - 1) / 2;
+    double lo = std::log(50.0), hi = std::log(2000.0);
+    double a = hi - ratio * (hi - lo), b = lo + ratio * (hi - lo);
+    double ea = error(std::exp(a)), eb = error(std::exp(b));
+    for (int i = 0; i < 40; ++i) {
+        if (ea < eb) {
+            hi = b;
+            b = a;
+            eb = ea;
+            a = hi - ratio * (hi - lo);
+            ea = error(std::exp(a));
+        } else {
+            lo = a;
+            a = b;
+            ea = eb;
+            b = lo + ratio * (hi - lo);
+            eb = error(std::exp(b));
+        }
+    }
+    return float(std::exp((lo + hi) / 2));
 }
 
 float forward(const Model& model, const Features& f, Scratch& scratch) {
@@ -255,12 +287,12 @@ float forward(const Model& model, const Features& f, Scratch& scratch) {
 }
 
 float train_position(const Model& model, const Features& f, float target, float scale,
-                     float* grad, Scratch& scratch) {
+                     float* grad, Scratch& scratch, float y_factor) {
     const float y = forward(model, f, scratch);
-    const float s = sigmoid(y);
+    const float s = sigmoid(y_factor * y);
     const float diff = s - target;
     // d(loss)/dy, scaled for the batch mean.
-    const float g = 2.0f * diff * s * (1.0f - s) * scale;
+    const float g = 2.0f * diff * s * (1.0f - s) * y_factor * scale;
 
     const std::size_t h = std::size_t(model.hidden());
     const float* act = scratch.act.data();
@@ -333,8 +365,12 @@ void AdamW::update(float* params, std::span<float* const> grads, std::size_t beg
     });
 }
 
-Trainer::Trainer(Model& model, int threads, float lambda, AdamWConfig config)
-    : model_(model), threads_(threads), lambda_(lambda), optimiser_(model.size(), config) {
+Trainer::Trainer(Model& model, int threads, float lambda, AdamWConfig config, float result_scale)
+    : model_(model),
+      threads_(threads),
+      lambda_(lambda),
+      result_scale_(result_scale),
+      optimiser_(model.size(), config) {
     for (int t = 0; t < threads; ++t) {
         grads_.emplace_back(model.size());
         scratch_.emplace_back(model.hidden());
@@ -351,8 +387,8 @@ double Trainer::step(std::span<const PackedPosition> batch, float lr) {
         double sum = 0;
         for (std::size_t i = first; i < last; ++i) {
             extract(batch[i], f);
-            sum += train_position(model_, f, target_of(batch[i], lambda_), scale,
-                                  grads_[t].data(), scratch_[t]);
+            sum += train_position(model_, f, target_of(batch[i], lambda_, result_scale_), scale,
+                                  grads_[t].data(), scratch_[t], SCORE_SCALE / result_scale_);
         }
         losses[t] = sum;
     });
@@ -390,7 +426,9 @@ double Trainer::loss(std::span<const PackedPosition> data) const {
         double sum = 0;
         for (std::size_t i = first; i < last; ++i) {
             extract(data[i], f);
-            const float diff = sigmoid(forward(model_, f, scratch)) - target_of(data[i], lambda_);
+            const float y = forward(model_, f, scratch);
+            const float diff = sigmoid(SCORE_SCALE / result_scale_ * y)
+                               - target_of(data[i], lambda_, result_scale_);
             sum += diff * diff;
         }
         losses[t] = sum;

@@ -4,10 +4,10 @@
 // a = clamp(x, 0, 1), and the output of the bucket chosen by the piece count is
 //     y = bias[b] + sum a_us^2 w[b][i] + sum a_them^2 w[b][hidden + i].
 // After quantisation (x255 for the accumulators, x64 for the output weights) the engine's
-// integer output is 16320 y and its score 400 y centipawns, so sigmoid(y) is the win
-// expectancy at the usual scale of 400 centipawns, with no further factor.
-// Loss per position: (sigmoid(y) - target)^2, target = lambda x result + (1 - lambda) x
-// sigmoid(score / 400), both from the side to move's view.
+// integer output is 16320 y and its score 400 y centipawns.
+// Loss per position: (sigmoid(400 y / s) - target)^2, target = lambda x result + (1 - lambda) x
+// sigmoid(score / s), both from the side to move's view, where s is the scale of the data's
+// score-to-result curve (400, the usual one, unless the trainer fits it).
 //
 // The W/D/L head is a soft-max regression on the same 2 x hidden squared activations, fitted
 // afterwards with the feature block frozen.
@@ -101,14 +101,19 @@ struct Scratch {
 };
 
 float sigmoid(float x);
-float target_of(const PackedPosition& p, float lambda);
+// The target of a position: lambda x result + (1 - lambda) x sigmoid(score / result_scale).
+float target_of(const PackedPosition& p, float lambda, float result_scale = SCORE_SCALE);
+// The scale of the data's own score-to-result curve: the s for which sigmoid(score / s) is
+// closest (least squares) to the results of the positions. Training with it keeps the
+// network's centipawns on the scale of the scores it learns from.
+float fit_result_scale(std::span<const PackedPosition> data);
 // y of one position (its score is SCORE_SCALE x y centipawns); leaves the activations in
 // `scratch`.
 float forward(const Model& model, const Features& f, Scratch& scratch);
 // Forward and backward for one position: adds scale x d(loss)/d(parameter) to `grad` (the
 // model's layout) and returns the loss.
 float train_position(const Model& model, const Features& f, float target, float scale,
-                     float* grad, Scratch& scratch);
+                     float* grad, Scratch& scratch, float y_factor = 1.0f);
 
 struct AdamWConfig {
     float beta1 = 0.9f;
@@ -141,7 +146,10 @@ private:
 // Mini-batch training of a model on `threads` threads.
 class Trainer {
 public:
-    Trainer(Model& model, int threads, float lambda, AdamWConfig config = {});
+    // The prediction is sigmoid(SCORE_SCALE x y / result_scale), so that y stays the engine's
+    // score / SCORE_SCALE while it learns results on the data's own scale.
+    Trainer(Model& model, int threads, float lambda, AdamWConfig config = {},
+            float result_scale = SCORE_SCALE);
 
     // One optimiser step on the batch; returns its mean loss (before the step).
     double step(std::span<const PackedPosition> batch, float lr);
@@ -153,6 +161,7 @@ private:
     Model& model_;
     int threads_;
     float lambda_;
+    float result_scale_;
     AdamW optimiser_;
     std::vector<nnue::AlignedArray<float>> grads_;  // per thread, the model's layout
     std::vector<Scratch> scratch_;                  // per thread

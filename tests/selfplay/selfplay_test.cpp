@@ -76,6 +76,38 @@ TEST(BareKing, AgainstAQueenOrRookOnly) {
         EXPECT_EQ(bare_king_against_major(from_fen(fen)), expected) << fen;
 }
 
+// Scores from White's view, one a ply from ply 70 on; the verdict after the last one.
+TEST(ScoreAdjudication, NeedsOneSideAheadThroughTheWholeStreak) {
+    using Verdict = ScoreAdjudicator::Verdict;
+    struct Case {
+        std::vector<int> scores;
+        Verdict verdict;
+    };
+    const Case cases[] = {
+        {{2000, 2100, 2500, 2000}, Verdict::WHITE_WIN},
+        {{-2000, -3000, -2500, -2001}, Verdict::BLACK_WIN},
+        {{2000, 2100, -2500, -2000}, Verdict::NONE},  // a swing starts the streak again
+        {{-2500, 2000, 2100, 2500}, Verdict::NONE},
+        {{-2500, 2000, 2100, 2500, 2200}, Verdict::WHITE_WIN},
+        {{2000, 2100, 1999, 2500}, Verdict::NONE},
+        {{0, 5, -10, 10, 0, 3, -3, 0, 1, 2}, Verdict::DRAW},
+        {{0, 5, -10, 11, 0, 3, -3, 0, 1, 2}, Verdict::NONE},
+    };
+    for (const Case& c : cases) {
+        ScoreAdjudicator a(WIN_SCORE, WIN_PLIES, DRAW_SCORE, DRAW_PLIES, DRAW_MIN_PLY);
+        Verdict v = Verdict::NONE;
+        for (std::size_t i = 0; i < c.scores.size(); ++i) {
+            ASSERT_EQ(v, Verdict::NONE) << "ended early at score " << i;
+            v = a.add(c.scores[i], DRAW_MIN_PLY + int(i));
+        }
+        EXPECT_EQ(v, c.verdict) << testing::PrintToString(c.scores);
+    }
+    // No draw before the minimum ply.
+    ScoreAdjudicator early(WIN_SCORE, WIN_PLIES, DRAW_SCORE, DRAW_PLIES, DRAW_MIN_PLY);
+    for (int ply = DRAW_MIN_PLY - DRAW_PLIES; ply < DRAW_MIN_PLY; ++ply)
+        EXPECT_EQ(early.add(0, ply), Verdict::NONE);
+}
+
 std::vector<game_record::Game> read_games(const std::string& path) {
     std::string error;
     const std::vector<std::uint8_t> bytes = train::read_game_file(path, error);

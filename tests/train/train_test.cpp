@@ -198,7 +198,8 @@ TEST(TrainFeatures, WidenedModelsComputeTheSameFunction) {
 
 // The loss written out plainly in double precision, with one parameter moved by `delta`.
 double reference_loss(const Model& m, const std::vector<PackedPosition>& data, float lambda,
-                      std::size_t moved, double delta, std::vector<double>* outputs = nullptr) {
+                      float result_scale, std::size_t moved, double delta,
+                      std::vector<double>* outputs = nullptr) {
     auto param = [&](std::size_t i) { return double(m.data()[i]) + (i == moved ? delta : 0.0); };
     const int h = m.hidden();
     double sum = 0;
@@ -221,7 +222,8 @@ double reference_loss(const Model& m, const std::vector<PackedPosition>& data, f
             }
         }
         if (outputs) outputs->push_back(y);
-        const double d = 1.0 / (1.0 + std::exp(-y)) - target_of(p, lambda);
+        const double d =
+            1.0 / (1.0 + std::exp(-y * SCORE_SCALE / result_scale)) - target_of(p, lambda, result_scale);
         sum += d * d;
     }
     return sum / double(data.size());
@@ -236,20 +238,22 @@ TEST_P(TrainGradients, MatchFiniteDifferences) {
     Model model = random_model(hidden, 11, factorised);
     const std::vector<PackedPosition> data = sample_positions();
     constexpr float LAMBDA = 0.3f;
+    // The factorised runs also check a result scale of the data other than the usual one.
+    const float result_scale = factorised ? 250.0f : SCORE_SCALE;
 
     nnue::AlignedArray<float> grad(model.size());
     Scratch scratch(hidden);
     Features f;
     std::vector<double> outputs;
-    reference_loss(model, data, LAMBDA, model.size(), 0.0, &outputs);
+    reference_loss(model, data, LAMBDA, result_scale, model.size(), 0.0, &outputs);
     std::set<std::size_t> active_rows;
     std::set<std::size_t> active_bucket_rows;  // king bucket x 768 + row
     int clipped_low = 0, clipped_high = 0, inside = 0;
     for (std::size_t n = 0; n < data.size(); ++n) {
         extract(data[n], f);
         EXPECT_NEAR(forward(model, f, scratch), outputs[n], 1e-5) << n;
-        train_position(model, f, target_of(data[n], LAMBDA), 1.0f / float(data.size()),
-                       grad.data(), scratch);
+        train_position(model, f, target_of(data[n], LAMBDA, result_scale),
+                       1.0f / float(data.size()), grad.data(), scratch, SCORE_SCALE / result_scale);
         for (int i = 0; i < 2 * hidden; ++i) {
             const float a = scratch.act[i];
             (a == 0.0f ? clipped_low : a == 1.0f ? clipped_high : inside)++;
@@ -290,8 +294,8 @@ TEST_P(TrainGradients, MatchFiniteDifferences) {
     constexpr double EPS = 1e-6;  // small enough that no unit crosses 0 or 1 on the way
     int nonzero = 0;
     for (std::size_t i : checked) {
-        const double numeric = (reference_loss(model, data, LAMBDA, i, EPS)
-                                - reference_loss(model, data, LAMBDA, i, -EPS))
+        const double numeric = (reference_loss(model, data, LAMBDA, result_scale, i, EPS)
+                                - reference_loss(model, data, LAMBDA, result_scale, i, -EPS))
                                / (2 * EPS);
         ASSERT_NEAR(grad[i], numeric, 1e-7 + 1e-3 * std::abs(numeric)) << "parameter " << i;
         nonzero += std::abs(numeric) > 1e-6;
@@ -305,6 +309,23 @@ INSTANTIATE_TEST_SUITE_P(Hidden, TrainGradients,
                              return std::to_string(std::get<0>(info.param))
                                     + (std::get<1>(info.param) ? "_king_buckets" : "_one_block");
                          });
+
+// Positions whose results follow sigmoid(score / s) on average give back s.
+TEST(TrainTarget, TheFittedScaleIsTheDataOwn) {
+    for (const double scale : {150.0, 280.0, 400.0, 700.0}) {
+        std::vector<PackedPosition> data;
+        for (int score = -1500; score <= 1500; score += 25) {
+            const int wins = int(std::lround(100 / (1 + std::exp(-score / scale))));
+            PackedPosition p{};
+            p.score = std::int16_t(score);
+            for (int k = 0; k < 100; ++k) {
+                p.result = k < wins ? 2 : 0;
+                data.push_back(p);
+            }
+        }
+        EXPECT_NEAR(fit_result_scale(data), scale, 0.02 * scale);
+    }
+}
 
 TEST(TrainOptimiser, AdamWMovesAgainstTheGradientClampsAndClears) {
     AdamW adam(4, AdamWConfig{});
@@ -418,7 +439,7 @@ struct PlannedPly {
 };
 
 // 12 unscored opening plies, then scored plies that exercise every filter: knights back home
-// (before ply 16), quiet moves, scores beyond 2000 and a mate score, a capture, and replies
+// (the first four searched plies, dropped as early where a test asks), quiet moves, scores beyond 2000 and a mate score, a capture, and replies
 // to checks.
 game_record::Game filter_game() {
     constexpr std::string_view OPENING[] = {"g1f3", "g8f6", "f3g1", "f6g8", "g1f3", "g8f6",
@@ -482,7 +503,7 @@ TEST(TrainGames, ExpandingKeepsOnlyQuietScoredPositions) {
     std::vector<PackedPosition> out;
     LoadStats stats;
     std::uint32_t next_game = 3;
-    expand_games(bytes_of({filter_game()}), next_game, out, stats);
+    expand_games(bytes_of({filter_game()}), next_game, out, stats, {}, EarlyPlies{4});
     EXPECT_EQ(next_game, 4u);
     EXPECT_EQ(stats.games, 1u);
     EXPECT_EQ(stats.scored_plies, 16u);
@@ -512,6 +533,22 @@ TEST(TrainGames, ExpandingKeepsOnlyQuietScoredPositions) {
     EXPECT_EQ(packed_fen(out[0]), "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w - - 0 1");
 }
 
+TEST(TrainGames, EarlyPliesCountFromTheOpeningOrFromTheStart) {
+    struct Case {
+        EarlyPlies rule;
+        std::uint64_t early, kept;
+    };
+    const Case cases[] = {{{}, 0, 9}, {{4, 0}, 4, 5}, {{0, 16}, 4, 5}, {{5, 16}, 5, 4}, {{0, 13}, 1, 8}};
+    for (const Case& c : cases) {
+        std::vector<PackedPosition> out;
+        LoadStats stats;
+        std::uint32_t next_game = 0;
+        expand_games(bytes_of({filter_game()}), next_game, out, stats, {}, c.rule);
+        EXPECT_EQ(stats.early, c.early) << c.rule.after_opening << " " << c.rule.from_start;
+        EXPECT_EQ(stats.kept, c.kept) << c.rule.after_opening << " " << c.rule.from_start;
+    }
+}
+
 TEST(TrainGames, CorruptGamesAndTruncatedTailsAreSkippedAndCounted) {
     game_record::Game bad = filter_game();
     bad.plies[6].move = make_move(0, 63, QUIET);  // a1-h8: illegal
@@ -522,7 +559,7 @@ TEST(TrainGames, CorruptGamesAndTruncatedTailsAreSkippedAndCounted) {
     std::vector<PackedPosition> out;
     LoadStats stats;
     std::uint32_t next_game = 0;
-    expand_games(bytes, next_game, out, stats);
+    expand_games(bytes, next_game, out, stats, {}, EarlyPlies{4});
     EXPECT_EQ(stats.games, 2u);
     EXPECT_EQ(stats.corrupt_games, 1u);
     EXPECT_EQ(stats.kept, 5u);

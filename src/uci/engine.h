@@ -26,7 +26,8 @@
 
 namespace orvane::uci {
 
-inline constexpr std::string_view ENGINE_NAME = "Orvane 0.1.0";
+// ORVANE_VERSION is the version of the CMake project.
+inline constexpr std::string_view ENGINE_NAME = "Orvane " ORVANE_VERSION;
 inline constexpr std::string_view ENGINE_AUTHOR = "the Orvane authors";
 
 using PstPool = smp::ThreadPool<PstEval>;
@@ -100,7 +101,6 @@ private:
     NamedThread search_thread_;
     std::shared_ptr<SearchJob> job_;
     bool goal_moves_ = false;
-    bool ponder_ = false;  // the GUI may ponder; "go ponder" works either way
     bool limit_strength_ = false;
     std::int32_t elo_ = strength::MAX_ELO;
     std::uint64_t game_number_ = 0;  // counts "ucinewgame": the weaker player's per-game value

@@ -201,7 +201,7 @@ void Engine::set_option(const std::vector<std::string_view>& args) {
         info_string("SearchMode set to " + std::string(search_mode_name(*mode)));
         return;
     } else if (name == "ponder") {
-        ponder_ = check_value(value);
+        // Only tells the engine that the GUI may ponder; "go ponder" works either way.
     } else if (name == "uci_limitstrength") {
         limit_strength_ = check_value(value);
     } else if (name == "uci_elo") {

@@ -32,8 +32,8 @@ std::string_view smp_mode_name(SmpMode mode);
 // The vote among the threads' results.
 SearchResult pick_best_thread(const SearchResult& main, const std::vector<SearchResult>& helpers);
 
-// What the parallel searches cost and bought, summed over the searches of a pool since its
-// last reset_stats(); for benchmarks. The table figures need an ORVANE_SEARCH_STATS build.
+// What the parallel searches cost and bought, summed over all the searches of a pool; for
+// benchmarks. The table figures need an ORVANE_SEARCH_STATS build.
 struct PoolStats {
     std::uint64_t searches = 0;
     std::uint64_t helper_chosen = 0;  // the vote played a helper's move over the main thread's
@@ -135,7 +135,6 @@ public:
     SearchResult search(const Position& root, const SearchLimits& limits, const InfoCallback& on_info);
 
     const PoolStats& stats() const { return stats_; }
-    void reset_stats() { stats_ = {}; }
 
 private:
     std::unique_ptr<Searcher<E>> main_;

@@ -146,7 +146,6 @@ public:
 
     // Configuration between searches.
     void set_table(std::shared_ptr<tt::TranspositionTable> table) { tt_ = std::move(table); }
-    void set_stop(std::shared_ptr<std::atomic<bool>> stop) { stop_ = std::move(stop); }
     void set_node_counter(std::shared_ptr<std::atomic<std::uint64_t>> c) { node_counter_ = std::move(c); }
     void set_tablebase(std::shared_ptr<const Tablebase> tb) { tablebase_ = std::move(tb); }
     void set_policy(std::unique_ptr<MovePolicy> policy) { policy_ = std::move(policy); }
@@ -169,7 +168,6 @@ public:
         strength_game_ = game;
     }
     bool strength_limited() const { return strength_.has_value(); }
-    const std::atomic<bool>* abort_flag() const { return abort_; }
     // Root moves handed over by whoever started the search (tablebase-filtered, restricted).
     void set_root_moves(std::vector<Move> moves) { preset_root_ = std::move(moves); }
     void set_root_probe(std::optional<std::vector<RootMove>> probe) { root_probe_ = std::move(probe); }

@@ -36,8 +36,6 @@ constexpr int LMR_HISTORY_DIVISOR = 8386;
 constexpr int CAPTURE_HISTORY_REDUCTION = 4096;
 constexpr int DEEPER_MARGIN = 46;
 constexpr int MAX_DEFERRED = 32;
-constexpr int MAX_QUIETS_TRIED = 64;
-constexpr int MAX_CAPTURES_TRIED = 32;
 constexpr int BUSY_MIN_DEPTH = 3;
 
 // A side whose only piece is one knight or bishop is often in zugzwang: every move of its
@@ -102,6 +100,89 @@ std::optional<int> Searcher<E>::try_probcut(Position& pos, int depth, int probcu
         }
     }
     return std::nullopt;
+}
+
+template <Evaluator E>
+void Searcher<E>::set_pv(int ply, std::span<const Move> line) {
+    const int n = std::min(static_cast<int>(line.size()), MAX_PLY - ply);
+    for (int i = 0; i < n; ++i) pv_[ply][ply + i] = line[i];
+    pv_len_[ply] = ply + n;
+}
+
+template <Evaluator E>
+template <typename CaptureScore, typename QuietScore>
+bool Searcher<E>::score_move_list(const Position& pos, const MoveList& legal, NodeMoves& moves,
+                                  const PriorityMoves& priority, int ply, int depth,
+                                  bool policy_scoring, CaptureScore&& capture_score,
+                                  QuietScore&& quiet_score) {
+    moves.init_list();
+    std::int32_t policy_scores[MAX_MOVES];
+    const bool scored_by_policy =
+        policy_scoring
+        && policy_->score_moves(pos, legal.moves, legal.size(), policy_scores, ply, depth);
+    const bool own_order = !scored_by_policy || policy_->keeps_normal_order();
+    for (int i = 0; i < legal.size(); ++i) {
+        const Move m = legal[i];
+        std::int32_t score;
+        if (!own_order) {
+            score = std::clamp(policy_scores[i], -ordering::POLICY_LIMIT, ordering::POLICY_LIMIT);
+            if (m == priority.tt_move && !policy_->ranks_tt_move()) score = ordering::TT_MOVE;
+        } else if (m == priority.tt_move) {
+            score = ordering::TT_MOVE;
+        } else if (is_noisy(m)) {
+            score = capture_score(m);
+        } else if (m == priority.killer1) {
+            score = ordering::KILLER_1;
+        } else if (m == priority.killer2) {
+            score = ordering::KILLER_2;
+        } else if (m == priority.counter) {
+            score = ordering::COUNTER;
+        } else {
+            score = quiet_score(m);
+            if (scored_by_policy && policy_->uses_order_bonus())
+                score += policy_->quiet_order_bonus(pos, m, legal.size());
+        }
+        moves.add(m, score);
+    }
+    return scored_by_policy;
+}
+
+template <Evaluator E>
+void Searcher<E>::reward_cutoff(const Position& pos, Move m, Piece piece, Bitboard threats,
+                                int ply, int depth, Move killer1, const TriedMoves& tried) {
+    const Color us = color_of(piece);
+    const int bonus = std::min(std::max(216 * depth + 33, 0), 1248);
+    const int malus = std::min(std::max(286 * depth + 103, 0), 1271);
+    if (is_quiet(m)) {
+        if (m != killer1) killers_[ply] = (static_cast<std::uint32_t>(killer1) << 16) | m;
+        const ContRecord& prev = ply > 0 ? cont_[ply - 1] : cont_[STACK_SIZE];
+        if (prev.present) counter_moves_[prev.piece][prev.to] = m;
+        update_history(us, threats, piece, m, ply, bonus);
+        for (int i = 0; i < tried.quiet_count; ++i) {
+            const Move q = tried.quiets[i];
+            update_history(us, threats, pos.piece_on(move_from(q)), q, ply, -malus);
+        }
+    } else {
+        update_cap_history(piece, move_to(m), ordering::captured_kind(pos, m), bonus);
+    }
+    for (int i = 0; i < tried.capture_count; ++i) {
+        const Move c = tried.captures[i];
+        update_cap_history(pos.piece_on(move_from(c)), move_to(c), ordering::captured_kind(pos, c),
+                           -malus);
+    }
+}
+
+template <Evaluator E>
+template <typename CaptureScore, typename QuietScore>
+std::optional<smp::SplitOutcome> Searcher<E>::split_rest(Position& pos, NodeMoves& moves,
+                                                         const smp::SplitNode& node, Move excluded,
+                                                         CaptureScore&& capture_score,
+                                                         QuietScore&& quiet_score) {
+    std::vector<ordering::ScoredMove> rest;
+    for (ordering::ScoredMove next; (next = moves.next(pos, capture_score, quiet_score)).move;)
+        if (next.move != excluded) rest.push_back(next);
+    if (rest.empty()) return std::nullopt;
+    return smp::run_split(*this, *ybwc_, pos, node, std::move(rest));
 }
 
 template <Evaluator E>
@@ -306,36 +387,10 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         MoveList legal;
         movegen::generate_all(pos, legal);
         if (legal.empty()) return in_check ? -MATE + ply : 0;
-        moves.init_list();
-        std::int32_t policy_scores[MAX_MOVES];
-        bool scored_by_policy = policy_scoring
-                                && policy_->score_moves(pos, legal.moves, legal.size(),
-                                                        policy_scores, ply, d);
+        const bool scored_by_policy =
+            score_move_list(pos, legal, moves, {tt_move, killer1, killer2, counter}, ply, d,
+                            policy_scoring, capture_score, quiet_score);
         policy_guided = policy_guided || scored_by_policy;
-        const bool own_order = !scored_by_policy || policy_->keeps_normal_order();
-        for (int i = 0; i < legal.size(); ++i) {
-            const Move m = legal[i];
-            std::int32_t score;
-            if (!own_order) {
-                score = std::clamp(policy_scores[i], -ordering::POLICY_LIMIT, ordering::POLICY_LIMIT);
-                if (m == tt_move && !policy_->ranks_tt_move()) score = ordering::TT_MOVE;
-            } else if (m == tt_move) {
-                score = ordering::TT_MOVE;
-            } else if (is_noisy(m)) {
-                score = capture_score(m);
-            } else if (m == killer1) {
-                score = ordering::KILLER_1;
-            } else if (m == killer2) {
-                score = ordering::KILLER_2;
-            } else if (m == counter) {
-                score = ordering::COUNTER;
-            } else {
-                score = quiet_score(m);
-                if (scored_by_policy && policy_->uses_order_bonus())
-                    score += policy_->quiet_order_bonus(pos, m, legal.size());
-            }
-            moves.add(m, score);
-        }
     } else {
         moves.init_staged(tt_move, killer1, killer2, counter);
     }
@@ -355,9 +410,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
     int best = -INFINITE_SCORE;
     Move best_move = NULL_MOVE;
     int moves_searched = 0, quiets_searched = 0;
-    Move quiets_tried[MAX_QUIETS_TRIED];
-    Move captures_tried[MAX_CAPTURES_TRIED];
-    int quiets_count = 0, captures_count = 0;
+    TriedMoves tried;
     ordering::ScoredMove deferred[MAX_DEFERRED];
     int deferred_count = 0, deferred_next = 0;
     bool main_exhausted = false;
@@ -534,61 +587,40 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
                 if (ply == 0) root_best_ = m;
                 if (v >= beta) {
                     // Fail high: reward the move, punish the moves tried before it.
-                    const int dh = alpha_entry < eval_stack_[ply] ? d - 1 : d;
-                    const int bonus = std::min(std::max(216 * dh + 33, 0), 1248);
-                    const int malus = std::min(std::max(286 * dh + 103, 0), 1271);
-                    if (quiet) {
-                        if (m != killer1) killers_[ply] = (static_cast<std::uint32_t>(killer1) << 16) | m;
-                        if (prev.present) counter_moves_[prev.piece][prev.to] = m;
-                        update_history(us, threats, piece, m, ply, bonus);
-                        for (int i = 0; i < quiets_count; ++i) {
-                            const Move q = quiets_tried[i];
-                            update_history(us, threats, pos.piece_on(move_from(q)), q, ply, -malus);
-                        }
-                    } else {
-                        update_cap_history(piece, move_to(m), ordering::captured_kind(pos, m), bonus);
-                    }
-                    for (int i = 0; i < captures_count; ++i) {
-                        const Move c = captures_tried[i];
-                        update_cap_history(pos.piece_on(move_from(c)), move_to(c),
-                                           ordering::captured_kind(pos, c), -malus);
-                    }
+                    const int bonus_depth = alpha_entry < eval_stack_[ply] ? d - 1 : d;
+                    reward_cutoff(pos, m, piece, threats, ply, bonus_depth, killer1, tried);
                     break;
                 }
                 alpha = v;
             }
         }
-        if (quiet && quiets_count < MAX_QUIETS_TRIED) quiets_tried[quiets_count++] = m;
-        if (!quiet && captures_count < MAX_CAPTURES_TRIED) captures_tried[captures_count++] = m;
+        tried.add(m);
 
         // Young brothers wait: after the first move, idle helpers may share the rest.
-        if (moves_searched == 1 && ybwc_ && thread_index_ == 0 && !busy_ && !excluded
-            && d >= smp::SPLIT_MIN_DEPTH && !reduction_only
+        if (moves_searched == 1
+            && ybwc_
+            && thread_index_ == 0
+            && !busy_
+            && !excluded
+            && d >= smp::SPLIT_MIN_DEPTH
+            && !reduction_only
             && (ply > 0 || (root_moves_.empty() && root_exclusion_.empty()))
             && smp::has_idle_helpers(*ybwc_)) {
-            smp::SplitNode node{ply, d, alpha, beta, best, best_move, pv_node, cut_node, in_check,
-                                improving, tt_move && is_noisy(tt_move)};
-            std::vector<ordering::ScoredMove> rest;
-            for (ordering::ScoredMove next; (next = moves.next(pos, capture_score, quiet_score)).move;)
-                if (next.move != excluded) rest.push_back(next);
-            if (!rest.empty()) {
-                smp::SplitOutcome outcome = smp::run_split(*this, *ybwc_, pos, node, std::move(rest));
+            const smp::SplitNode node{ply, d, alpha, beta, best, best_move, pv_node, cut_node,
+                                      in_check, improving, tt_move && is_noisy(tt_move)};
+            if (std::optional<smp::SplitOutcome> outcome =
+                    split_rest(pos, moves, node, excluded, capture_score, quiet_score)) {
                 if (stopped_) return 0;
-                if (outcome.best_score > best) {
-                    best = outcome.best_score;
+                if (outcome->best_score > best) {
+                    best = outcome->best_score;
                     if (best > alpha) {
                         alpha = best;
-                        best_move = outcome.best_move;
+                        best_move = outcome->best_move;
                         if (ply == 0) root_best_ = best_move;
-                        const int room = MAX_PLY - ply;
-                        const int n = std::min(static_cast<int>(outcome.pv.size()), room);
-                        for (int i = 0; i < n; ++i) pv_[ply][ply + i] = outcome.pv[i];
-                        pv_len_[ply] = ply + n;
+                        set_pv(ply, outcome->pv);
                     }
                 }
             }
-            main_exhausted = true;
-            deferred_next = deferred_count;
             break;
         }
     }

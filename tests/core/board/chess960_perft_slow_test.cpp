@@ -14,16 +14,13 @@ namespace {
 
 using perft_epd::PerftCase;
 
-// The cases with counts deeper than the quick test runs.
+// The cases with counts deeper than the quick test runs. Without them (a missing file) the
+// suite below has no instance, which Google Test reports as a failure.
 std::vector<PerftCase> deep_cases() {
     std::vector<PerftCase> deep;
     for (const PerftCase& c : perft_epd::load_epd("chess960.epd"))
         if (c.counts.size() > 3) deep.push_back(c);
     return deep;
-}
-
-TEST(Chess960PerftFile, HasTheDeepCases) {
-    EXPECT_EQ(deep_cases().size(), 210u) << perft_epd::shared_path("chess960.epd");
 }
 
 class Chess960PerftDeep : public testing::TestWithParam<PerftCase> {};

@@ -41,23 +41,27 @@ const perft_epd::PerftCase DOUBLE_960[] = {
      {{1, 36}, {2, 1242}, {3, 42412}}},
 };
 
-void expect_counts(const perft_epd::PerftCase& c) {
+// The counts within the node budget compared with perft; returns how many there were.
+int expect_counts(const perft_epd::PerftCase& c) {
     Position pos = from_fen(c.fen);
+    int compared = 0;
     for (auto [depth, count] : c.counts) {
         if (count <= NODE_BUDGET) {
             EXPECT_EQ(movegen::perft(pos, depth), count) << c.name << " " << c.fen << " D" << depth;
+            ++compared;
         }
     }
+    return compared;
 }
 
 TEST(Chess960Perft, ShallowCountsOfTheSharedFile) {
     const std::vector<perft_epd::PerftCase> cases = perft_epd::load_epd("chess960.epd");
-    ASSERT_EQ(cases.size(), 1170u) << perft_epd::shared_path("chess960.epd");
-    for (const perft_epd::PerftCase& c : cases) expect_counts(c);
+    ASSERT_FALSE(cases.empty()) << perft_epd::shared_path("chess960.epd");
+    for (const perft_epd::PerftCase& c : cases) EXPECT_GT(expect_counts(c), 0) << c.name;
 }
 
 TEST(Chess960Perft, DoubleChess960) {
-    for (const perft_epd::PerftCase& c : DOUBLE_960) expect_counts(c);
+    for (const perft_epd::PerftCase& c : DOUBLE_960) EXPECT_GT(expect_counts(c), 0) << c.name;
 }
 
 // The key the slow way: pieces, the rights value, a key per rook off its corner file, en

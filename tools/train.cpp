@@ -26,7 +26,12 @@
 // sets it instead; 400 was the rule of the networks up to gen4b). AdamW
 // (0.9, 0.999, --decay), weights clamped to +-1.98, cosine decay of the learning rate
 // over the whole run, early stop when the validation loss has not improved for --patience
-// epochs (the best epoch's weights are kept). Then the W/D/L head is fitted with the feature
+// epochs (the best epoch's weights are kept). Then --rounded-epochs more epochs at the small
+// learning rate --rounded-lr train through the weights rounded to the engine's steps (1/255
+// for the feature block, 1/64 for the output), so that the network learns to work with them,
+// and the rounded weights are kept: the engine then computes the trained function but for
+// its integer divisions. Then
+// the W/D/L head is fitted with the feature
 // block frozen, the network is written in the engine's format (8 king buckets, 8 output
 // buckets, the head; 12,630,080 bytes; the output weights' roundings chosen on training
 // positions), read back with the engine's loader, and the float and integer evaluations are
@@ -67,6 +72,8 @@
 //   --scale auto|X    scale of the score-to-result curve in the target [auto: fitted]
 //   --valid-last N    validation games come from the last N game files; 0: every file [1]
 //   --yardstick FILE  games never trained on, whose loss is reported [none]
+//   --rounded-epochs N  epochs through the rounded weights after training [1]
+//   --rounded-lr X    their learning rate [0.00005]
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -115,6 +122,8 @@ struct Options {
     float scale = 0;  // 0: fitted on the training positions
     int valid_last = 1;
     std::string yardstick;
+    int rounded_epochs = 1;
+    float rounded_lr = 5e-5f;
 };
 
 int usage() {
@@ -126,7 +135,8 @@ int usage() {
                  "                    [--wdl-epochs N] [--wdl-lr X] [--limit N] [--check N]\n"
                  "                    [--syzygy DIR] [--old-labels 0|1] [--decay X] [--min-ply N]\n"
                  "                    [--min-ply-from-start N] [--scale auto|X] [--valid-last N]\n"
-                 "                    [--yardstick FILE] GAMES...\n");
+                 "                    [--yardstick FILE] [--rounded-epochs N] [--rounded-lr X]\n"
+                 "                    GAMES...\n");
     return 2;
 }
 
@@ -191,6 +201,8 @@ bool parse_options(int argc, char** argv, Options& o) {
             else o.scale = 0;
         } else if (a == "--valid-last") integer(o.valid_last, 0, 1'000'000);
         else if (a == "--yardstick") o.yardstick = v;
+        else if (a == "--rounded-epochs") integer(o.rounded_epochs, 0, 1000);
+        else if (a == "--rounded-lr") real(o.rounded_lr, 0.0, 1.0);
         else if (a == "--old-labels") integer(o.old_labels, 0, 1);
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
@@ -412,6 +424,27 @@ void train_model(const Options& o, Model& model, Split& data,
         }
     }
     std::copy(best_params.begin(), best_params.end(), model.data());
+
+    if (o.rounded_epochs == 0) return;
+    trainer.set_rounded(true);
+    if (validating)
+        std::printf("rounded weights: valid %.6f%s\n", trainer.loss(data.valid),
+                    yardstick_text().c_str());
+    for (int epoch = 1; epoch <= o.rounded_epochs; ++epoch) {
+        std::shuffle(data.train.begin(), data.train.end(), rng);
+        const auto start = std::chrono::steady_clock::now();
+        const std::span<const PackedPosition> all(data.train);
+        double sum = 0;
+        for (std::size_t at = 0; at < all.size(); at += batch) {
+            const auto part = all.subspan(at, std::min(batch, all.size() - at));
+            sum += trainer.step(part, o.rounded_lr) * double(part.size());
+        }
+        std::printf("rounded epoch %d  train %.6f", epoch, sum / double(all.size()));
+        if (validating) std::printf("  valid %.6f%s", trainer.loss(data.valid), yardstick_text().c_str());
+        std::printf("  %.1fs\n", seconds_since(start));
+        std::fflush(stdout);
+    }
+    round_to_engine_steps(model);
 }
 
 int export_and_check(const Options& o, const Model& model, const WdlHead& head,

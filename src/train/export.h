@@ -25,8 +25,6 @@
 
 namespace orvane::train {
 
-inline constexpr int FEATURE_SCALE = 255;
-inline constexpr int OUTPUT_WEIGHT_SCALE = 64;
 inline constexpr int OUTPUT_BIAS_SCALE = FEATURE_SCALE * OUTPUT_WEIGHT_SCALE;
 inline constexpr nnue::Layout EXPORT_LAYOUT{8, OUTPUT_BUCKETS, true};
 

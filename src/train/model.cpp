@@ -1,5 +1,6 @@
 #include "train/model.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -365,6 +366,51 @@ void AdamW::update(float* params, std::span<float* const> grads, std::size_t beg
     });
 }
 
+namespace {
+
+// The model's parameters in the engine's steps: [first, last) of the flat block, and the step.
+struct RoundedRange {
+    std::size_t first, last;
+    float scale;
+};
+
+std::vector<RoundedRange> rounded_ranges(const Model& model) {
+    std::vector<RoundedRange> ranges;
+    if (!model.factorised())
+        ranges.push_back({0, model.feature_biases_at() + std::size_t(model.hidden()), float(FEATURE_SCALE)});
+    ranges.push_back(
+        {model.output_weights_at(0), model.output_weights_at(OUTPUT_BUCKETS), float(OUTPUT_WEIGHT_SCALE)});
+    return ranges;
+}
+
+void round_range(Model& model, const RoundedRange& r) {
+    float* p = model.data();
+    for (std::size_t i = r.first; i < r.last; ++i) p[i] = std::round(p[i] * r.scale) / r.scale;
+}
+
+}  // namespace
+
+RoundedScope::RoundedScope(Model& model, bool active) : model_(model) {
+    if (!active) return;
+    for (const RoundedRange& r : rounded_ranges(model)) {
+        saved_.insert(saved_.end(), model.data() + r.first, model.data() + r.last);
+        round_range(model, r);
+    }
+}
+
+RoundedScope::~RoundedScope() {
+    if (saved_.empty()) return;
+    std::size_t at = 0;
+    for (const RoundedRange& r : rounded_ranges(model_)) {
+        std::copy(saved_.begin() + at, saved_.begin() + at + (r.last - r.first), model_.data() + r.first);
+        at += r.last - r.first;
+    }
+}
+
+void round_to_engine_steps(Model& model) {
+    for (const RoundedRange& r : rounded_ranges(model)) round_range(model, r);
+}
+
 Trainer::Trainer(Model& model, int threads, float lambda, AdamWConfig config, float result_scale)
     : model_(model),
       threads_(threads),
@@ -381,17 +427,21 @@ double Trainer::step(std::span<const PackedPosition> batch, float lr) {
     if (batch.empty()) return 0.0;
     const float scale = 1.0f / float(batch.size());
     std::vector<double> losses(threads_);
-    run_parallel(threads_, [&](int t) {
-        const auto [first, last] = share(batch.size(), t, threads_);
-        Features f;
-        double sum = 0;
-        for (std::size_t i = first; i < last; ++i) {
-            extract(batch[i], f);
-            sum += train_position(model_, f, target_of(batch[i], lambda_, result_scale_), scale,
-                                  grads_[t].data(), scratch_[t], SCORE_SCALE / result_scale_);
-        }
-        losses[t] = sum;
-    });
+    {
+        const RoundedScope rounded(model_, rounded_);
+        run_parallel(threads_, [&](int t) {
+            const auto [first, last] = share(batch.size(), t, threads_);
+            Features f;
+            double sum = 0;
+            for (std::size_t i = first; i < last; ++i) {
+                extract(batch[i], f);
+                sum += train_position(model_, f, target_of(batch[i], lambda_, result_scale_),
+                                      scale, grads_[t].data(), scratch_[t],
+                                      SCORE_SCALE / result_scale_);
+            }
+            losses[t] = sum;
+        });
+    }
     std::vector<float*> grads;
     for (auto& g : grads_) grads.push_back(g.data());
     optimiser_.begin_step();
@@ -418,6 +468,7 @@ double Trainer::step(std::span<const PackedPosition> batch, float lr) {
 
 double Trainer::loss(std::span<const PackedPosition> data) const {
     if (data.empty()) return 0.0;
+    const RoundedScope rounded(model_, rounded_);
     std::vector<double> losses(threads_);
     run_parallel(threads_, [&](int t) {
         const auto [first, last] = share(data.size(), t, threads_);

@@ -36,6 +36,8 @@
 namespace orvane::train {
 
 inline constexpr float WEIGHT_LIMIT = 1.98f;  // keeps every quantised value in range
+inline constexpr int FEATURE_SCALE = 255;       // the engine's feature weights are in 1/255 steps
+inline constexpr int OUTPUT_WEIGHT_SCALE = 64;  // and its output weights in 1/64 steps
 inline constexpr float SCORE_SCALE = 400.0f;  // centipawns per unit of y
 
 class Model {
@@ -143,6 +145,25 @@ private:
     long steps_ = 0;
 };
 
+// While it lives, the model's weights are rounded to the engine's steps (1/255 for the feature
+// block, 1/64 for the output weights); the float weights come back when it ends. Training
+// through it (the rounded weights compute the outputs and the gradients, which then move the
+// float weights) leaves a model whose outputs the engine reproduces. A factorised model's
+// feature blocks are summed before the engine rounds them, so only its output is rounded.
+class RoundedScope {
+public:
+    RoundedScope(Model& model, bool active);
+    ~RoundedScope();
+    RoundedScope(const RoundedScope&) = delete;
+    RoundedScope& operator=(const RoundedScope&) = delete;
+
+private:
+    Model& model_;
+    std::vector<float> saved_;
+};
+// Rounds the model's weights to the engine's steps for good.
+void round_to_engine_steps(Model& model);
+
 // Mini-batch training of a model on `threads` threads.
 class Trainer {
 public:
@@ -156,12 +177,15 @@ public:
     // Mean loss over the data, no training.
     double loss(std::span<const PackedPosition> data) const;
     int threads() const { return threads_; }
+    // Trains (and measures) through weights rounded to the engine's steps.
+    void set_rounded(bool on) { rounded_ = on; }
 
 private:
     Model& model_;
     int threads_;
     float lambda_;
     float result_scale_;
+    bool rounded_ = false;
     AdamW optimiser_;
     std::vector<nnue::AlignedArray<float>> grads_;  // per thread, the model's layout
     std::vector<Scratch> scratch_;                  // per thread

@@ -369,6 +369,24 @@ TEST(TrainOptimiser, KingBucketsDecayAtTheirOwnRate) {
     EXPECT_LT(bucket_norm(20.0f), 0.3 * bucket_norm(0.0f));
 }
 
+// Training through the rounded weights: they give the loss and the steps, as for a model
+// rounded beforehand, and the float weights go on.
+TEST(TrainOptimiser, RoundedTrainingStepsAsTheRoundedModel) {
+    const std::vector<PackedPosition> data = sample_positions();
+    Model through = random_model(24, 5), rounded = random_model(24, 5);
+    round_to_engine_steps(rounded);
+    Trainer a(through, 2, 0.5f), b(rounded, 2, 0.5f);
+    a.set_rounded(true);
+    EXPECT_NEAR(a.loss(data), b.loss(data), 1e-9);
+    EXPECT_NEAR(a.step(data, 0.01f), b.step(data, 0.01f), 1e-9);
+    int off_grid = 0;
+    for (std::size_t i = through.output_weights_at(0); i < through.output_weights_at(OUTPUT_BUCKETS); ++i) {
+        const float w = through.data()[i] * OUTPUT_WEIGHT_SCALE;
+        off_grid += std::abs(w - std::round(w)) > 1e-3;
+    }
+    EXPECT_GT(off_grid, 0) << "the float output weights were lost";
+}
+
 TEST(TrainOptimiser, OneAndTwoThreadsTakeTheSameSteps) {
     const std::vector<PackedPosition> data = sample_positions();
     for (bool factorised : {false, true}) {

@@ -16,7 +16,7 @@ add_custom_target(orvane_pst_net DEPENDS "${PST_NET_FILE}")
 
 # ORVANE_NET_FILE names the network file to embed; when it is empty the build embeds the
 # piece-square reproduction.
-set(ORVANE_NET_FILE "networks/gen4b.nnue" CACHE FILEPATH
+set(ORVANE_NET_FILE "networks/gen5.nnue" CACHE FILEPATH
     "NNUE network file to embed in the program (empty: the piece-square reproduction)")
 
 if(ORVANE_NET_FILE)

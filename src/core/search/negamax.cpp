@@ -14,27 +14,10 @@
 namespace orvane {
 namespace {
 
-constexpr int RFP_MAX_DEPTH = 8;
+// The tuned numbers are records in tune.h, read through tune::value; these are not worth it.
 constexpr int RFP_BETA_LIMIT = 31872;   // never near mate or tablebase scores
-constexpr int RFP_TTPV_MARGIN = 37;
-constexpr int NMP_MIN_DEPTH = 3;
-constexpr int NMP_EVAL_DIVISOR = 199;
-constexpr int NMP_VERIFY_DEPTH = 14;
-constexpr int PROBCUT_MARGIN = 199;
-constexpr int PROBCUT_MIN_DEPTH = 3;
 constexpr int PROBCUT_EVAL_MARGIN = 1000;
-constexpr int IIR_MIN_DEPTH = 4;
-constexpr int LMP_MAX_DEPTH = 9;
-constexpr int HISTORY_PRUNE_MAX_DEPTH = 7;
-constexpr int HISTORY_PRUNE_FACTOR = -2296;
-constexpr int FUTILITY_MAX_DEPTH = 8;
-constexpr int SEE_PRUNE_MAX_DEPTH = 10;
-constexpr int SINGULAR_MIN_DEPTH = 8;
 constexpr int SINGULAR_SCORE_LIMIT = 31872;  // a table score near mate or tablebase proves nothing
-constexpr int DOUBLE_EXTENSION_MARGIN = 20;
-constexpr int LMR_HISTORY_DIVISOR = 8386;
-constexpr int CAPTURE_HISTORY_REDUCTION = 4096;
-constexpr int DEEPER_MARGIN = 46;
 constexpr int MAX_DEFERRED = 32;
 constexpr int BUSY_MIN_DEPTH = 3;
 
@@ -151,8 +134,14 @@ template <Evaluator E>
 void Searcher<E>::reward_cutoff(const Position& pos, Move m, Piece piece, Bitboard threats,
                                 int ply, int depth, Move killer1, const TriedMoves& tried) {
     const Color us = color_of(piece);
-    const int bonus = std::min(std::max(216 * depth + 33, 0), 1248);
-    const int malus = std::min(std::max(286 * depth + 103, 0), 1271);
+    const int bonus = std::min(std::max(tune::value(tune::HISTORY_BONUS_MULT) * depth
+                                            + tune::value(tune::HISTORY_BONUS_OFFSET),
+                                        0),
+                               tune::value(tune::HISTORY_BONUS_MAX));
+    const int malus = std::min(std::max(tune::value(tune::HISTORY_MALUS_MULT) * depth
+                                            + tune::value(tune::HISTORY_MALUS_OFFSET),
+                                        0),
+                               tune::value(tune::HISTORY_MALUS_MAX));
     if (is_quiet(m)) {
         if (m != killer1) killers_[ply] = (static_cast<std::uint32_t>(killer1) << 16) | m;
         const ContRecord& prev = ply > 0 ? cont_[ply - 1] : cont_[STACK_SIZE];
@@ -303,9 +292,9 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         && !in_check
         && !excluded
         && std::abs(beta) < RFP_BETA_LIMIT
-        && depth < RFP_MAX_DEPTH
-        && eval - tune::RFP_MARGIN[bucket].value * (depth - improving)
-                   - ((tt_hit && entry->pv) ? RFP_TTPV_MARGIN : 0)
+        && depth < tune::value(tune::RFP_MAX_DEPTH)
+        && eval - tune::value(tune::RFP_MARGIN[bucket]) * (depth - improving)
+                   - ((tt_hit && entry->pv) ? tune::value(tune::RFP_TTPV_MARGIN) : 0)
                >= beta) {
         if (!pos.has_non_pawn_material(us) && !movegen::has_legal_move(pos)) return 0;
         return clamp_tb(eval);
@@ -316,7 +305,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         && !no_null
         && !in_check
         && !excluded
-        && depth >= NMP_MIN_DEPTH
+        && depth >= tune::value(tune::NMP_MIN_DEPTH)
         && eval >= beta
         && std::abs(beta) < MATE_BOUND
         && may_try_null_move(pos, us)
@@ -324,13 +313,16 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         move_stack_[ply] = {};
         cont_[ply] = {};
         pos.make_null();
-        const int reduced = depth - 5 - depth / 4 - std::min((eval - beta) / NMP_EVAL_DIVISOR, 3);
+        const int reduced = depth - tune::value(tune::NMP_BASE_REDUCTION)
+                            - depth / tune::value(tune::NMP_DEPTH_DIVISOR)
+                            - std::min((eval - beta) / tune::value(tune::NMP_EVAL_DIVISOR),
+                                       tune::value(tune::NMP_EVAL_MAX_REDUCTION));
         int v = -negamax(pos, reduced, -beta, -beta + 1, ply + 1, true, !cut_node);
         pos.unmake_null();
         if (stopped_) return 0;
         if (v >= beta) {
             const int result = v >= MATE_BOUND ? beta : v;
-            if (depth < NMP_VERIFY_DEPTH) return clamp_tb(result);
+            if (depth < tune::value(tune::NMP_VERIFY_DEPTH)) return clamp_tb(result);
             const int verified = negamax(pos, reduced, beta - 1, beta, ply, true, cut_node);
             if (stopped_) return 0;
             if (verified >= beta) return clamp_tb(result);
@@ -339,10 +331,11 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
 
     // ProbCut: a capture that beats beta by a margin in a shallow search cuts the node.
     if (!pv_node) {
-        const int probcut_beta = std::min(beta + PROBCUT_MARGIN, MATE_BOUND - 1);
+        const int probcut_beta =
+            std::min(beta + tune::value(tune::PROBCUT_MARGIN), MATE_BOUND - 1);
         if (!excluded
             && !in_check
-            && depth >= PROBCUT_MIN_DEPTH
+            && depth >= tune::value(tune::PROBCUT_MIN_DEPTH)
             && std::abs(beta) < MATE_BOUND
             && eval + PROBCUT_EVAL_MARGIN >= probcut_beta
             && !(tt_hit && entry->depth >= depth - 3 && tt_score < probcut_beta)) {
@@ -355,7 +348,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
     }
 
     // Internal iterative reduction: without a table move this node is probably not critical.
-    if (ply > 0 && !excluded && !tt_move && depth >= IIR_MIN_DEPTH) depth -= 1;
+    if (ply > 0 && !excluded && !tt_move && depth >= tune::value(tune::IIR_MIN_DEPTH)) depth -= 1;
     const int d = depth;
 
     // The move policy and the move source.
@@ -396,10 +389,10 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
     }
 
     // Thresholds of the move loop.
-    const int lmp_threshold = improving ? tune::LMP_BASE[bucket].value + d * d
-                                        : (tune::LMP_BASE[bucket].value + d * d) * 2 / 3;
-    const int history_threshold = HISTORY_PRUNE_FACTOR * d;
-    const int singular_beta = tt_score - 2 * d;
+    const int lmp_threshold = improving ? tune::value(tune::LMP_BASE[bucket]) + d * d
+                                        : (tune::value(tune::LMP_BASE[bucket]) + d * d) * 2 / 3;
+    const int history_threshold = tune::value(tune::HISTORY_PRUNE_FACTOR) * d;
+    const int singular_beta = tt_score - tune::value(tune::SINGULAR_MARGIN) * d / 8;
     const int singular_depth = (d - 1) / 2;
     const int negative_extension = tt_score >= beta ? -1 : 0;
     const int base_adjustment = ((!pv_node && cut_node) ? 1 : 0) + ((tt_move && is_noisy(tt_move)) ? 1 : 0)
@@ -462,19 +455,20 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
 
         // Move-loop pruning, once some move has produced a real score.
         if (ply > 0 && !in_check && best >= LOSING_BOUND && !from_deferred) {
-            if (quiet && d < LMP_MAX_DEPTH && quiets_searched >= lmp_threshold && !gives_check())
-                continue;
-            if (quiet && !ttpv && d < HISTORY_PRUNE_MAX_DEPTH && hist < history_threshold
+            if (quiet && d < tune::value(tune::LMP_MAX_DEPTH) && quiets_searched >= lmp_threshold
                 && !gives_check())
                 continue;
-            if (quiet && d < FUTILITY_MAX_DEPTH
-                && alpha >= eval + tune::FUT_BASE[bucket].value + tune::FUT_MULT[bucket].value * d
-                                + hist / 64
+            if (quiet && !ttpv && d < tune::value(tune::HISTORY_PRUNE_MAX_DEPTH)
+                && hist < history_threshold && !gives_check())
+                continue;
+            if (quiet && d < tune::value(tune::FUTILITY_MAX_DEPTH)
+                && alpha >= eval + tune::value(tune::FUT_BASE[bucket])
+                                + tune::value(tune::FUT_MULT[bucket]) * d + hist / 64
                 && !gives_check())
                 continue;
-            if (d < SEE_PRUNE_MAX_DEPTH) {
-                const int t = quiet ? -d * tune::SEE_QUIET[bucket].value
-                                    : -d * tune::SEE_NOISY[bucket].value;
+            if (d < tune::value(tune::SEE_PRUNE_MAX_DEPTH)) {
+                const int t = quiet ? -d * tune::value(tune::SEE_QUIET[bucket])
+                                    : -d * tune::value(tune::SEE_NOISY[bucket]);
                 const bool proven = !quiet && scored.score >= ordering::GOOD_CAPTURE && t < 1;
                 if (!proven && !see::see_ge(pos, m, t)) continue;
             }
@@ -485,7 +479,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
         if (m == tt_move
             && ply > 0
             && !excluded
-            && d >= SINGULAR_MIN_DEPTH
+            && d >= tune::value(tune::SINGULAR_MIN_DEPTH)
             && tt_hit
             && entry->depth >= d - 3
             && (entry->bound == tt::BOUND_LOWER || entry->bound == tt::BOUND_EXACT)
@@ -497,7 +491,7 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
             if (stopped_) return 0;
             if (v < singular_beta) {
                 extension = 1;
-                if (!pv_node && v + DOUBLE_EXTENSION_MARGIN < singular_beta)
+                if (!pv_node && v + tune::value(tune::DOUBLE_EXTENSION_MARGIN) < singular_beta)
                     extension = ply < std::max(2 * iteration_depth_, 2) ? 2 : 1;
             } else if (singular_beta >= beta) {
                 return clamp_tb(singular_beta);  // multi-cut
@@ -550,19 +544,21 @@ int Searcher<E>::negamax(Position& pos, int depth, int alpha, int beta, int ply,
                 const int base = lmr_reduction(d, moves_searched);
                 if (quiet) {
                     r = base + base_adjustment + (special ? 0 : 1)
-                        - std::clamp(hist / LMR_HISTORY_DIVISOR, -2, 2) - 1 + policy_delta.value_or(0);
+                        - std::clamp(hist / tune::value(tune::LMR_HISTORY_DIVISOR), -2, 2) - 1
+                        + policy_delta.value_or(0);
                     r = std::clamp(r, 0, max_r);
                 } else if (!pv_node && d != 2 && scored.score < ordering::GOOD_CAPTURE) {
                     r = base / 2 + (improving ? 0 : 1)
-                        + (cap_hist <= -CAPTURE_HISTORY_REDUCTION ? 1
-                           : cap_hist >= CAPTURE_HISTORY_REDUCTION ? -1
-                                                                   : 0);
+                        + (cap_hist <= -tune::value(tune::CAPTURE_HISTORY_REDUCTION) ? 1
+                           : cap_hist >= tune::value(tune::CAPTURE_HISTORY_REDUCTION) ? -1
+                                                                                      : 0);
                     r = std::clamp(r, 0, max_r);
                 }
             }
             v = -negamax(pos, new_depth - r, -alpha - 1, -alpha, ply + 1, false, true);
             if (!stopped_ && r >= 1 && v > alpha) {
-                int deeper = new_depth + (v > best + DEEPER_MARGIN + 2 * new_depth ? 1 : 0)
+                int deeper = new_depth
+                             + (v > best + tune::value(tune::DEEPER_MARGIN) + 2 * new_depth ? 1 : 0)
                              - (v < best + new_depth ? 1 : 0);
                 deeper = std::max(deeper, 1);
                 v = -negamax(pos, deeper, -alpha - 1, -alpha, ply + 1, false, !cut_node);

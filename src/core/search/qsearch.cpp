@@ -5,12 +5,9 @@
 #include "core/eval/nnue/nnue_eval.h"
 #include "core/search/searcher.h"
 #include "core/board/see.h"
+#include "core/search/tune.h"
 
 namespace orvane {
-namespace {
-constexpr int DELTA_MARGIN = 199;
-constexpr int SEE_MARGIN = 198;
-}  // namespace
 
 template <Evaluator E>
 int Searcher<E>::qsearch(Position& pos, int alpha, int beta, int ply) {
@@ -87,9 +84,10 @@ int Searcher<E>::qsearch(Position& pos, int alpha, int beta, int ply) {
         const Move m = scored.move;
         if (!in_check && !is_promotion(m)) {
             const int victim = ordering::victim_value(pos, m);
-            if (eval + victim + DELTA_MARGIN <= alpha) continue;
+            if (eval + victim + tune::value(tune::QS_DELTA_MARGIN) <= alpha) continue;
             tt_->prefetch(pos.key_after(m));  // the exchange test below hides its latency
-            if (!see::see_ge(pos, m, std::max(alpha - eval - SEE_MARGIN, 0))) continue;
+            if (!see::see_ge(pos, m, std::max(alpha - eval - tune::value(tune::QS_SEE_MARGIN), 0)))
+                continue;
         }
         make(pos, m, ply, threats);
         const int v = -qsearch(pos, -beta, -alpha, ply + 1);

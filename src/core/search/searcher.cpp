@@ -9,18 +9,15 @@
 #include "core/board/movegen.h"
 #include "core/board/text.h"
 #include "core/search/strength.h"
+#include "core/search/tune.h"
 
 namespace orvane {
 namespace {
 
 constexpr int ASPIRATION_MIN_DEPTH = 5;
-constexpr int ASPIRATION_DELTA = 19;
 constexpr int ASPIRATION_FULL = 1000;
-constexpr int DEFAULT_MOVES_TO_GO = 20;
 constexpr int MAX_MOVES_TO_GO = 60;
 constexpr int STABLE_SCORE_MARGIN = 30;
-constexpr double SOFT_STOP_FRACTION = 0.6;
-constexpr double STABILITY_FACTOR[5] = {2.0, 1.4, 1.1, 0.9, 0.8};
 constexpr int MATE_WIN_MIN = MATE - MAX_PLY;  // a real mate, not a tablebase win
 constexpr std::uint64_t STRENGTH_HARD_NODES = 4;  // the hard node cap, in soft caps...
 constexpr std::uint64_t STRENGTH_NODE_SLACK = 2048;  // ... plus this, so depth 2 completes
@@ -36,7 +33,7 @@ int widen_high(int v) { return v > MATE ? INFINITE_SCORE : v; }
 template <typename Search>
 std::optional<int> aspiration_loop(int previous, bool windowed, bool reduce_on_fail_high,
                                    Search&& search) {
-    int alpha = -INFINITE_SCORE, beta = INFINITE_SCORE, delta = ASPIRATION_DELTA;
+    int alpha = -INFINITE_SCORE, beta = INFINITE_SCORE, delta = tune::value(tune::ASPIRATION_DELTA);
     if (windowed) {
         alpha = widen_low(previous - delta);
         beta = widen_high(previous + delta);
@@ -87,15 +84,33 @@ int phase_bucket(const Position& pos) {
     return phase >= 17 ? 0 : phase >= 9 ? 1 : 2;
 }
 
+namespace {
+using LmrTable = std::array<std::array<int, 64>, 64>;
+
+// std::log is evaluated at compile time here, and gives the same table as at run time.
+constexpr LmrTable make_lmr_table(int base, int divisor) {
+    LmrTable t{};
+    for (int d = 1; d < 64; ++d)
+        for (int m = 1; m < 64; ++m)
+            t[d][m] = static_cast<int>(std::log(d) * std::log(m) / (divisor / 100.0) + base / 100.0);
+    return t;
+}
+
+#ifdef ORVANE_TUNING
+constinit LmrTable lmr_table = make_lmr_table(tune::LMR_BASE.value, tune::LMR_DIVISOR.value);
+#else
+constexpr LmrTable lmr_table = make_lmr_table(tune::LMR_BASE.value, tune::LMR_DIVISOR.value);
+#endif
+}  // namespace
+
+#ifdef ORVANE_TUNING
+void rebuild_lmr_table() {
+    lmr_table = make_lmr_table(tune::value(tune::LMR_BASE), tune::value(tune::LMR_DIVISOR));
+}
+#endif
+
 int lmr_reduction(int depth, int moves) {
-    static const std::array<std::array<int, 64>, 64> table = [] {
-        std::array<std::array<int, 64>, 64> t{};
-        for (int d = 1; d < 64; ++d)
-            for (int m = 1; m < 64; ++m)
-                t[d][m] = static_cast<int>(std::log(d) * std::log(m) / 2.48 + 0.5);
-        return t;
-    }();
-    return table[std::min(depth, 63)][std::min(moves, 63)];
+    return lmr_table[std::min(depth, 63)][std::min(moves, 63)];
 }
 
 template <Evaluator E>
@@ -163,10 +178,12 @@ void Searcher<E>::compute_time_limits(const SearchLimits& limits) {
         hard_limit_ms_ = less_overhead(*limits.movetime);
     } else if (limits.time) {
         const std::uint64_t remaining = less_overhead(*limits.time);
-        std::uint64_t mtg = limits.movestogo ? *limits.movestogo : DEFAULT_MOVES_TO_GO;
+        std::uint64_t mtg =
+            limits.movestogo ? *limits.movestogo : tune::value(tune::TM_MOVES_TO_GO);
         mtg = std::min<std::uint64_t>(mtg, MAX_MOVES_TO_GO);
         if (mtg == 0) mtg = 1;
-        std::uint64_t soft = limits.inc * 3 / 4 + remaining / mtg;
+        std::uint64_t soft =
+            limits.inc * tune::value(tune::TM_INCREMENT_SHARE) / 100 + remaining / mtg;
         soft = std::max<std::uint64_t>(std::min(soft, remaining / 2), 1);
         const std::uint64_t hard = std::max(std::min(remaining * 7 / 10, 4 * soft), soft);
         soft_limit_ms_ = soft;
@@ -361,15 +378,23 @@ SearchResult Searcher<E>::search(Position& root, const SearchLimits& limits,
                                 / static_cast<double>(iteration_nodes);
             // With several lines each has a search of its own, so the best line's share of
             // the nodes says nothing about how settled it is.
-            const double node_factor = lines == 1 ? std::clamp(1.35 * (1.5 - frac), 0.5, 2.0) : 1.0;
-            const double stability_factor = STABILITY_FACTOR[std::min(stability, 4)];
+            const double node_factor =
+                lines == 1 ? std::clamp(tune::value(tune::TM_NODE_SCALE) / 100.0
+                                            * (tune::value(tune::TM_NODE_OFFSET) / 100.0 - frac),
+                                        0.5, 2.0)
+                           : 1.0;
+            const double stability_factor =
+                tune::value(tune::TM_STABILITY[std::min(stability, 4)]) / 100.0;
             const double drop =
-                d > 1 ? std::min(std::max(previous_score - score, 0), 100) / 200.0 : 0.0;
+                d > 1 ? std::min(std::max(previous_score - score, 0), tune::value(tune::TM_DROP_CAP))
+                            / static_cast<double>(tune::value(tune::TM_DROP_DIVISOR))
+                      : 0.0;
             const double scale = d > 3 ? node_factor * stability_factor * (1 + drop) : 1.0;
             // While pondering the time spent is thinking already done: a search that would
             // stop here goes on, and stops at once at ponderhit.
             if (static_cast<double>(elapsed_ms())
-                >= SOFT_STOP_FRACTION * scale * static_cast<double>(*soft_limit_ms_)) {
+                >= tune::value(tune::TM_SOFT_STOP) / 100.0 * scale
+                       * static_cast<double>(*soft_limit_ms_)) {
                 if (pondering()) stop_on_ponderhit_ = true;
                 else stop = true;
             }

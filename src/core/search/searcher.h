@@ -420,7 +420,12 @@ private:
 // Phase bucket of a node: 0 with phase >= 17, 1 with 9..16, 2 below.
 int phase_bucket(const Position& pos);
 
-// The late-move reduction table entry for depth d and move number m (both clamped to 63).
+// The late-move reduction table entry for depth d and move number m (both clamped to 63):
+// log(d) x log(m) / (LMR_DIVISOR / 100) + LMR_BASE / 100, rounded toward zero.
 int lmr_reduction(int depth, int moves);
+#ifdef ORVANE_TUNING
+// Builds the table again from the live LMR_BASE and LMR_DIVISOR (while no search runs).
+void rebuild_lmr_table();
+#endif
 
 }  // namespace orvane

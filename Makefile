@@ -72,3 +72,11 @@ datagen-resume:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+
+# The tuning build: the search's tune records are also UCI options read at run time, and the
+# `spsa` command prints them for OpenBench (scripts/spsa.sh drives a local SPSA run with it).
+TUNING_BUILD ?= build-tuning
+.PHONY: tuning
+tuning: deps
+	cmake -S . -B $(TUNING_BUILD) -DCMAKE_BUILD_TYPE=Release -DORVANE_TUNING=ON -DORVANE_TESTS=OFF $(CMAKE_FLAGS)
+	$(call compile,$(TUNING_BUILD),--target orvane)

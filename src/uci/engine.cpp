@@ -10,6 +10,7 @@
 #include "uci/bench_command.h"
 #include "uci/launch.h"
 #include "uci/output.h"
+#include "uci/tuning_options.h"
 
 namespace orvane::uci {
 
@@ -104,6 +105,7 @@ bool Engine::handle(std::string_view line) {
     } else if (cmd == "bench") {
         finish_search();
         run_bench(args);
+    } else if (tuning_command(cmd)) {  // spsa, in the tuning build
     } else {
         info_string("unknown command: " + std::string(line));
     }

@@ -15,6 +15,7 @@
 #include "syzygy/syzygy.h"
 #include "uci/engine.h"
 #include "uci/output.h"
+#include "uci/tuning_options.h"
 
 namespace orvane::uci {
 
@@ -106,6 +107,7 @@ void Engine::cmd_uci() {
     out += "option name UCI_LimitStrength type check default false\n";
     out += "option name UCI_Elo type spin default " + std::to_string(strength::MAX_ELO) + " min "
            + std::to_string(strength::MIN_ELO) + " max " + std::to_string(strength::MAX_ELO) + "\n";
+    out += tuning_option_lines();
     out += "uciok\n";
     write_raw(out);
 }
@@ -212,6 +214,8 @@ void Engine::set_option(const std::vector<std::string_view>& args) {
         auto t = text::parse_int<std::uint32_t>(value);
         if (!t) return;
         gumbel_temp_ = std::min(*t, MAX_GUMBEL_TEMP);
+    } else if (set_tuning_option(*this, name, value)) {
+        return;
     } else {
         info_string("unknown option '" + name + "'");
         return;

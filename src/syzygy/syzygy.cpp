@@ -12,9 +12,13 @@
 namespace orvane {
 namespace {
 
-// Held for every call into Fathom and for every change of LOADED.
-constinit std::mutex FATHOM_LOCK;
-// The object whose tables Fathom holds, or null. Changed only under FATHOM_LOCK; probes
+// Held for every call into Fathom and for every change of LOADED. Made on first use: the
+// Windows thread library's mutex has no constant initialiser, and nothing may run before main.
+std::mutex& fathom_lock() {
+    static std::mutex lock;
+    return lock;
+}
+// The object whose tables Fathom holds, or null. Changed only under fathom_lock(); probes
 // check it under the lock, max_pieces() reads it without.
 constinit std::atomic<const Syzygy*> LOADED{nullptr};
 
@@ -83,7 +87,7 @@ SyzygyLoad Syzygy::load(std::string_view path) {
     tb->path_ = std::string(path);
     bool initialised;
     {
-        std::lock_guard lock(FATHOM_LOCK);
+        std::lock_guard lock(fathom_lock());
         initialised = tb_init(tb->path_.c_str());
         if (initialised && TB_LARGEST > 0) {
             tb->max_pieces_ = TB_LARGEST;
@@ -113,7 +117,7 @@ void Syzygy::restore_after_failed_load() {
 Syzygy::~Syzygy() { unload(); }
 
 void Syzygy::unload() {
-    std::lock_guard lock(FATHOM_LOCK);
+    std::lock_guard lock(fathom_lock());
     // A later load owns Fathom's tables now; they are not this object's to release.
     if (LOADED.load() != this) return;
     tb_init("");
@@ -131,7 +135,7 @@ std::optional<Wdl> Syzygy::probe_wdl(const Position& pos) const {
 
     unsigned result;
     {
-        std::lock_guard lock(FATHOM_LOCK);
+        std::lock_guard lock(fathom_lock());
         if (!is_loaded()) return std::nullopt;
         result =
             tb_probe_wdl_impl(pos.pieces(WHITE), pos.pieces(BLACK), pos.kind(KING), pos.kind(QUEEN),
@@ -150,7 +154,7 @@ std::optional<std::vector<RootMove>> Syzygy::probe_root(const Position& pos) con
     results.fill(TB_RESULT_FAILED);
     unsigned result;
     {
-        std::lock_guard lock(FATHOM_LOCK);
+        std::lock_guard lock(fathom_lock());
         if (!is_loaded()) return std::nullopt;
         result =
             tb_probe_root_impl(pos.pieces(WHITE), pos.pieces(BLACK), pos.kind(KING),

@@ -26,8 +26,8 @@ using SyzygyLoad = std::variant<std::shared_ptr<Syzygy>, SyzygyError>;
 
 class Syzygy final : public Tablebase {
 public:
-    // Loads every table under path (several directories separated by ':'). A failed load
-    // leaves the previously loaded object working.
+    // Loads every table under path (several directories separated by ':', by ';' on Windows,
+    // as Fathom splits them). A failed load leaves the previously loaded object working.
     static SyzygyLoad load(std::string_view path);
 
     Syzygy(const Syzygy&) = delete;

@@ -1,5 +1,6 @@
 #include "uci/cpu_check.h"
 
+#if defined(__x86_64__)
 #include <cpuid.h>
 
 namespace orvane::cpu {
@@ -106,6 +107,8 @@ std::string best_build_for_this_cpu(const CpuidInfo& info) {
 
 std::string best_build_for_this_cpu() { return best_build_for_this_cpu(read_cpuid()); }
 
+std::string startup_problem() { return missing_features_message(read_cpuid(), BUILD_LEVEL); }
+
 std::string missing_features_message(const CpuidInfo& info, std::string_view level) {
     auto missing = missing_features(info, level);
     if (missing.empty()) return {};
@@ -119,3 +122,4 @@ std::string missing_features_message(const CpuidInfo& info, std::string_view lev
 }
 
 }  // namespace orvane::cpu
+#endif

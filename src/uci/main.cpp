@@ -1,5 +1,5 @@
-// Entry point. This file and the processor check are compiled for the plain x86-64 level,
-// so that a processor without this build's features gets a message instead of a crash.
+// Entry point. On x86-64 this file and the processor check are compiled for the plain x86-64
+// level, so that a processor without this build's features gets a message instead of a crash.
 #include <cstdio>
 #include <string>
 
@@ -7,8 +7,7 @@
 #include "uci/run.h"
 
 int main(int argc, char** argv) {
-    const orvane::cpu::CpuidInfo info = orvane::cpu::read_cpuid();
-    std::string message = orvane::cpu::missing_features_message(info, orvane::cpu::BUILD_LEVEL);
+    const std::string message = orvane::cpu::startup_problem();
     if (!message.empty()) {
         std::printf("info string %s\n", message.c_str());
         std::fflush(stdout);

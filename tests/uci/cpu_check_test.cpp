@@ -8,6 +8,8 @@
 
 #include "uci/cpu_check.h"
 
+// The decision from cpuid registers exists in x86-64 builds only.
+#if defined(__x86_64__)
 namespace orvane::cpu {
 namespace {
 
@@ -222,3 +224,4 @@ TEST(ThisMachine, HasTheBuildLevel) {
 
 }  // namespace
 }  // namespace orvane::cpu
+#endif

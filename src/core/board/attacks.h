@@ -1,10 +1,13 @@
 // Attack tables of the board model, all constant data computed by the compiler: leaper
 // attacks, LINE and BETWEEN, and one PEXT-indexed slider table shared by rooks (first
-// 102,400 entries) and bishops (last 5,248). Lookups are one PEXT, one add and one load.
+// 102,400 entries) and bishops (last 5,248). Lookups are one PEXT, one add and one load on
+// x86-64 (BMI2); processors without PEXT (aarch64) gather the bits in a loop.
 #pragma once
 
 #include <array>
+#if defined(__BMI2__)
 #include <immintrin.h>
+#endif
 
 #include "core/board/types.h"
 
@@ -29,13 +32,25 @@ extern const std::array<SliderRecord, 64> ROOK_MAGIC;
 extern const std::array<SliderRecord, 64> BISHOP_MAGIC;
 extern const std::array<Bitboard, SLIDER_TABLE_SIZE> SLIDER_TABLE;
 
+// The bits of occ under mask, packed towards bit 0 in the order of the mask.
+inline std::uint64_t pext(Bitboard occ, Bitboard mask) {
+#if defined(__BMI2__)
+    return _pext_u64(occ, mask);
+#else
+    std::uint64_t packed = 0;
+    for (std::uint64_t bit = 1; mask; bit <<= 1, mask &= mask - 1)
+        if (occ & mask & (~mask + 1)) packed |= bit;
+    return packed;
+#endif
+}
+
 inline Bitboard rook(int sq, Bitboard occ) {
     const SliderRecord& r = ROOK_MAGIC[sq];
-    return SLIDER_TABLE[r.offset + _pext_u64(occ, r.mask)];
+    return SLIDER_TABLE[r.offset + pext(occ, r.mask)];
 }
 inline Bitboard bishop(int sq, Bitboard occ) {
     const SliderRecord& r = BISHOP_MAGIC[sq];
-    return SLIDER_TABLE[r.offset + _pext_u64(occ, r.mask)];
+    return SLIDER_TABLE[r.offset + pext(occ, r.mask)];
 }
 inline Bitboard queen(int sq, Bitboard occ) { return rook(sq, occ) | bishop(sq, occ); }
 

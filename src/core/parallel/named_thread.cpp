@@ -3,10 +3,13 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <type_traits>
 
 #include "core/board/types.h"
 
 namespace orvane {
+
+static_assert(std::is_integral_v<pthread_t> && sizeof(pthread_t) <= sizeof(std::uintptr_t));
 
 struct NamedThread::Shared {
     std::function<void()> body;

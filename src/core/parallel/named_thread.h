@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,7 +33,7 @@ public:
     struct Shared;
 
 private:
-    unsigned long handle_ = 0;
+    std::uintptr_t handle_ = 0;  // the pthread_t: an integer on Linux and on Windows (winpthreads)
     bool started_ = false;
     std::shared_ptr<Shared> shared_;
 };

@@ -1,7 +1,11 @@
 #include "core/eval/nnue/simd.h"
 
 #include <array>
+#if defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 #include "core/eval/nnue/network.h"
 #include "core/board/types.h"
@@ -187,7 +191,63 @@ __attribute__((target("avx512vnni"))) std::int32_t output_vnni(const std::int16_
 
 #endif
 
+#if defined(__aarch64__)
+
+// Advanced SIMD (NEON), which every AArch64 processor has: eight 16-bit lanes per register.
+// Sixteen registers per pass keep a 128-lane slice of the accumulator while the rows are
+// added (AArch64 has 32 vector registers).
+constexpr int NEON_LANES = 8;
+constexpr int NEON_REGS = 16;
+
+void update_neon(std::int16_t* dst, const std::int16_t* src, const std::int16_t* const* add,
+                 int add_count, const std::int16_t* const* sub, int sub_count, int width) {
+    for (int base = 0; base < width; base += NEON_LANES * NEON_REGS) {
+        int16x8_t r[NEON_REGS];
+        for (int k = 0; k < NEON_REGS; ++k) r[k] = vld1q_s16(src + base + k * NEON_LANES);
+        for (int a = 0; a < add_count; ++a) {
+            const std::int16_t* row = add[a] + base;
+            for (int k = 0; k < NEON_REGS; ++k)
+                r[k] = vaddq_s16(r[k], vld1q_s16(row + k * NEON_LANES));
+        }
+        for (int s = 0; s < sub_count; ++s) {
+            const std::int16_t* row = sub[s] + base;
+            for (int k = 0; k < NEON_REGS; ++k)
+                r[k] = vsubq_s16(r[k], vld1q_s16(row + k * NEON_LANES));
+        }
+        for (int k = 0; k < NEON_REGS; ++k) vst1q_s16(dst + base + k * NEON_LANES, r[k]);
+    }
+}
+
+// (v w) is kept in 16 bits, as in the scalar form; the widening multiply-accumulate then
+// adds (v w) v into 32-bit lanes, low and high halves into two running sums.
+void half_output_neon(int32x4_t (&sum)[2], const std::int16_t* acc, const std::int16_t* w,
+                      int width) {
+    const int16x8_t zero = vdupq_n_s16(0);
+    const int16x8_t top = vdupq_n_s16(ACTIVATION_MAX);
+    for (int i = 0; i < width; i += NEON_LANES) {
+        const int16x8_t v = vminq_s16(vmaxq_s16(vld1q_s16(acc + i), zero), top);
+        const int16x8_t vw = vmulq_s16(v, vld1q_s16(w + i));
+        sum[0] = vmlal_s16(sum[0], vget_low_s16(vw), vget_low_s16(v));
+        sum[1] = vmlal_high_s16(sum[1], vw, v);
+    }
+}
+
+std::int32_t output_neon(const std::int16_t* us, const std::int16_t* them,
+                         const std::int16_t* weights, int width) {
+    int32x4_t sum[2] = {vdupq_n_s32(0), vdupq_n_s32(0)};
+    half_output_neon(sum, us, weights, width);
+    half_output_neon(sum, them, weights + HIDDEN, width);
+    // Lane sums in unsigned arithmetic: they wrap at 32 bits like every other path.
+    return static_cast<std::int32_t>(
+        vaddvq_u32(vaddq_u32(vreinterpretq_u32_s32(sum[0]), vreinterpretq_u32_s32(sum[1]))));
+}
+
+#endif
+
 constexpr Kernels SCALAR_KERNELS{Path::SCALAR, "scalar", update_scalar, output_scalar};
+#if defined(__aarch64__)
+constexpr Kernels NEON_KERNELS{Path::NEON, "neon", update_neon, output_neon};
+#endif
 #if defined(__AVX2__)
 constexpr Kernels AVX2_KERNELS{Path::AVX2, "avx2", update_avx2, output_avx2};
 #endif
@@ -203,6 +263,9 @@ struct PathList {
     std::size_t size = 0;
     PathList() {
         paths[size++] = Path::SCALAR;
+#if defined(__aarch64__)
+        paths[size++] = Path::NEON;
+#endif
 #if defined(__AVX2__)
         paths[size++] = Path::AVX2;
 #endif
@@ -231,6 +294,9 @@ Path best_path() { return available_paths().back(); }
 const Kernels& kernels(Path path) {
     switch (path) {
         case Path::SCALAR: return SCALAR_KERNELS;
+#if defined(__aarch64__)
+        case Path::NEON: return NEON_KERNELS;
+#endif
 #if defined(__AVX2__)
         case Path::AVX2: return AVX2_KERNELS;
 #endif

@@ -1,6 +1,7 @@
 // The two inner loops of NNUE inference, in a scalar reference form and in vector forms:
-// AVX2 (every build has it), AVX-512 (compiled only into x86-64-v4 builds) and AVX-512 with
-// VNNI (in the same builds, taken only where the processor has it). All paths
+// on x86-64 AVX2 (every x86-64 build has it), AVX-512 (compiled only into x86-64-v4 builds)
+// and AVX-512 with VNNI (in the same builds, taken only where the processor has it); on
+// aarch64 NEON (every aarch64 build has it). All paths
 // use wrapping integer arithmetic, so they give bit-identical results; the evaluator takes
 // the fastest one unless a test asks for another.
 #pragma once
@@ -11,7 +12,7 @@
 
 namespace orvane::nnue::simd {
 
-enum class Path : std::uint8_t { SCALAR, AVX2, AVX512, AVX512_VNNI };
+enum class Path : std::uint8_t { SCALAR, AVX2, AVX512, AVX512_VNNI, NEON };
 
 // `width` is the network's width: a multiple of 512 up to 1024.
 

@@ -8,6 +8,7 @@
 #include "core/board/movegen.h"
 #include "core/board/text.h"
 #include "uci/bench_command.h"
+#include "uci/genfens.h"
 #include "uci/launch.h"
 #include "uci/output.h"
 #include "uci/tuning_options.h"
@@ -105,6 +106,9 @@ bool Engine::handle(std::string_view line) {
     } else if (cmd == "bench") {
         finish_search();
         run_bench(args);
+    } else if (cmd == "genfens") {
+        finish_search();
+        genfens::run(args, use_nnue_ ? network_ : nullptr);
     } else if (tuning_command(cmd)) {  // spsa, in the tuning build
     } else {
         info_string("unknown command: " + std::string(line));

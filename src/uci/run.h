@@ -1,4 +1,5 @@
-// Everything after the processor check: the command-line "bench" form, or the UCI loop.
+// Everything after the processor check: the command-line "bench" form, or the commands given
+// as arguments and then the UCI loop on standard input.
 #pragma once
 
 namespace orvane::uci {

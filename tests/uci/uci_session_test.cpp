@@ -1133,13 +1133,4 @@ TEST(SessionEnd, BenchPrintsThePinnedSignatures) {
     }
 }
 
-TEST(SessionEnd, CommandLineArgumentsOtherThanBenchAreIgnored) {
-    EngineProcess engine({"--help", "uci"});
-    EXPECT_EQ(engine.read_line(), std::optional<std::string>(BANNER));
-    engine.send("isready");
-    EXPECT_EQ(engine.read_line(), std::optional<std::string>("readyok"));
-    engine.close_input();
-    EXPECT_EQ(engine.wait_exit(), std::optional<int>(0));
-}
-
 }  // namespace

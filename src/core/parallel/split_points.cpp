@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "core/eval/nnue/nnue_eval.h"
+#include "core/search/tune.h"
 
 namespace orvane::smp {
 
@@ -155,8 +156,8 @@ void Searcher<E>::help_ybwc_split(smp::YbwcSplit& split) {
             } else {
                 r = l + ((split.cut_node && !split.pv_node) ? 1 : 0) + (split.tt_move_noisy ? 1 : 0)
                     + (split.improving ? 0 : 1)
-                    - (std::clamp(history / 8386, -2, 2) + (split.pv_node ? 1 : 0)
-                       + (s > ordering::COUNTER - 1 ? 1 : 0));
+                    - (std::clamp(history / tune::value(tune::LMR_HISTORY_DIVISOR), -2, 2)
+                       + (split.pv_node ? 1 : 0) + (s > ordering::COUNTER - 1 ? 1 : 0));
                 r = std::clamp(r, 0, max_r);
             }
         }

@@ -13,6 +13,7 @@ endif()
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory("${ORVANE_GTEST_SOURCE}" googletest EXCLUDE_FROM_ALL SYSTEM)
+target_compile_options(gtest PRIVATE -w)  # another project's code, as it is
 
 set(PORTABLE_TEST_SOURCES
     tests/core/board/attacks_test.cpp

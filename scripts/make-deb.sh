@@ -16,6 +16,7 @@ build=$(cd "${1:?usage: make-deb.sh BUILD_DIR VERSION PACKAGING_DIR}" && pwd)
 version=${2:?version}
 packaging=$(cd "${3:?packaging folder}" && pwd)
 fathom_source=${4:-}
+maintainer=${DEB_MAINTAINER:-The Orvane authors <orvane-authors@users.noreply.localhost>}
 arch=$(dpkg --print-architecture)
 stage="$build/deb-root"
 deb="$build/orvane_${version}_${arch}.deb"
@@ -27,6 +28,12 @@ engine=$(find "$stage/usr" -type f -name orvane -perm -u+x | head -n 1)
 strip --strip-unneeded --remove-section=.comment --remove-section=.note "$engine"
 find "$stage/usr/share/man" -type f -name '*.6' -exec gzip -9n {} +
 install -D -m 644 "$packaging/copyright" "$stage/usr/share/doc/orvane/copyright"
+commit=$(git -C "$packaging" rev-parse --short HEAD 2>/dev/null || echo unknown)
+{
+    printf 'orvane (%s) unstable; urgency=medium\n\n' "$version"
+    printf '  * Built from commit %s.\n\n' "$commit"
+    printf ' -- %s  %s\n' "$maintainer" "$(date -R ${SOURCE_DATE_EPOCH:+-d @$SOURCE_DATE_EPOCH})"
+} | gzip -9n >"$stage/usr/share/doc/orvane/changelog.gz"
 if [ -n "$fathom_source" ]; then
     # The upstream stanza of Debian's copyright file for Fathom, with its licence text.
     fathom_copyright="$fathom_source/../debian/copyright"
@@ -49,7 +56,8 @@ depends=$(cd "$shlibs" && dpkg-shlibdeps -O -e"$engine" 2>/dev/null | sed -n 's/
 size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 mkdir -p "$stage/DEBIAN"
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@INSTALLED_SIZE@/$size/" \
-    -e "s/@DEPENDS@/$depends/" "$packaging/control.in" >"$stage/DEBIAN/control"
+    -e "s/@DEPENDS@/$depends/" -e "s|@MAINTAINER@|$maintainer|" "$packaging/control.in" \
+    >"$stage/DEBIAN/control"
 chmod -R u+rwX,go+rX,go-w "$stage"
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
 echo "$deb"

@@ -9,10 +9,11 @@ namespace {
 
 // Calibrated by matches against Stockfish's own UCI_Elo (scripts/calibrate-strength.sh); the
 // points from FULL_STRENGTH_ELO up are the full-strength search.
-constexpr std::array<Anchor, 5> ANCHORS{{
-    {MIN_ELO, 500, 4, 200, 350},
-    {1500, 2'000, 6, 150, 250},
-    {2000, 60'000, 12, 40, 60},
+constexpr std::array<Anchor, 6> ANCHORS{{
+    {MIN_ELO, 100, 3, 250, 500},
+    {1500, 500, 5, 175, 300},
+    {2000, 60'000, 14, 30, 40},
+    {2500, 1'000'000, 40, 10, 10},
     {FULL_STRENGTH_ELO, 3'200'000, MAX_PLY - 1, 0, 0},
     {MAX_ELO, 3'200'000, MAX_PLY - 1, 0, 0},
 }};

@@ -16,7 +16,7 @@ inline constexpr int MAX_ELO = 3000;
 inline constexpr int LINES = 4;  // root lines searched to choose among
 // The full-strength engine on the reference scale (Stockfish's UCI_Elo at 10+0.1, where the
 // levels were calibrated): from here up nothing is limited.
-inline constexpr int FULL_STRENGTH_ELO = 2600;
+inline constexpr int FULL_STRENGTH_ELO = 2550;
 
 // One calibration point: the settings at an Elo number; levels between two points are
 // interpolated (the node cap geometrically).

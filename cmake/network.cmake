@@ -16,8 +16,18 @@ add_custom_target(orvane_pst_net DEPENDS "${PST_NET_FILE}")
 
 # ORVANE_NET_FILE names the network file to embed; when it is empty the build embeds the
 # piece-square reproduction.
-set(ORVANE_NET_FILE "networks/gen5.nnue" CACHE FILEPATH
+set(DEFAULT_NET_FILE "networks/gen5.nnue")
+set(ORVANE_NET_FILE "${DEFAULT_NET_FILE}" CACHE FILEPATH
     "NNUE network file to embed in the program (empty: the piece-square reproduction)")
+# A cached value outlives the default it came from: a build folder configured before a new
+# network was built in would go on embedding the old one. A value that is still the default
+# of its day follows the new default; one chosen by hand stays.
+if(DEFINED CACHE{ORVANE_NET_FILE_DEFAULT} AND ORVANE_NET_FILE STREQUAL ORVANE_NET_FILE_DEFAULT
+   AND NOT ORVANE_NET_FILE STREQUAL DEFAULT_NET_FILE)
+    message(STATUS "Orvane: the default network is now ${DEFAULT_NET_FILE} (was ${ORVANE_NET_FILE})")
+    set_property(CACHE ORVANE_NET_FILE PROPERTY VALUE "${DEFAULT_NET_FILE}")
+endif()
+set(ORVANE_NET_FILE_DEFAULT "${DEFAULT_NET_FILE}" CACHE INTERNAL "the default network when last configured")
 
 if(ORVANE_NET_FILE)
     get_filename_component(NET_FILE "${ORVANE_NET_FILE}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")

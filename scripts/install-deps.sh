@@ -8,7 +8,8 @@ if [ $# -gt 0 ]; then
     packages=("$@")
     apt_flags=(--no-install-recommends)
 else
-    packages=(g++ make cmake libgtest-dev libbenchmark-dev libfathom-dev libzstd-dev zstd)
+    # nodejs runs the match tool's statistics for scripts/combine-matches.sh and its test.
+    packages=(g++ make cmake libgtest-dev libbenchmark-dev libfathom-dev libzstd-dev zstd nodejs)
 fi
 if ! command -v dpkg-query >/dev/null; then
     # Another distribution (an OpenBench worker, say): its own packages must provide these.

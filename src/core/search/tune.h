@@ -137,7 +137,7 @@ inline constexpr Param ASPIRATION_DELTA{"ASPIRATION_DELTA", 19, 8, 40, 2.0, 50};
 // 1 + the score's drop (at most TM_DROP_CAP centipawns) / TM_DROP_DIVISOR.
 inline constexpr Param TM_MOVES_TO_GO{"TM_MOVES_TO_GO", 20, 10, 50, 2.0, 51};
 inline constexpr Param TM_INCREMENT_SHARE{"TM_INCREMENT_SHARE", 75, 40, 100, 5.0, 52};
-inline constexpr Param TM_SOFT_STOP{"TM_SOFT_STOP", 60, 30, 100, 4.0, 53};
+inline constexpr Param TM_SOFT_STOP{"TM_SOFT_STOP", 85, 30, 100, 4.0, 53};
 inline constexpr Param TM_NODE_SCALE{"TM_NODE_SCALE", 135, 80, 200, 8.0, 54};
 inline constexpr Param TM_NODE_OFFSET{"TM_NODE_OFFSET", 150, 100, 200, 5.0, 55};
 inline constexpr std::array<Param, 5> TM_STABILITY{{

@@ -2,13 +2,8 @@
 # scripts/combine-matches.sh on match summaries written here: the pairs of several blocks are
 # summed (an interrupted block counts its complete pairs), the verdict follows the whole sample,
 # and logs of different matches or without a result are refused.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$(dirname "$0")/harness.sh"
 combine="$root/scripts/combine-matches.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 # summary FILE PAIRING W D L PENTA [interrupted]
 summary() {

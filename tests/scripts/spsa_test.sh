@@ -3,13 +3,8 @@
 # that logs its arguments and reports a fixed result. Checks the perturbation and the update
 # against the SPSA schedule computed here, the clamping to each range, resuming, the stop
 # after the planned iterations, and that a failed match leaves the state as it was.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$(dirname "$0")/harness.sh"
 spsa="$root/scripts/spsa.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 cat > "$work/engine" <<'EOF'
 #!/usr/bin/env bash

@@ -70,9 +70,11 @@ TEST_P(BuiltInNetworkAhead, FavoursTheStrongerSide) {
 INSTANTIATE_TEST_SUITE_P(Positions, BuiltInNetworkAhead, testing::ValuesIn(AHEAD),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The static score includes the move in hand, which the networks value at 40-65 cp on their
+// own scale; a network read from the wrong side or scaled wrongly is off by hundreds.
 TEST(BuiltInNetwork, StartPositionIsNearlyLevel) {
     const int score = evaluate_fresh("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
-    EXPECT_LE(std::abs(score), 60);
+    EXPECT_LE(std::abs(score), 100);
 }
 
 }  // namespace

@@ -242,6 +242,17 @@ void Model::clamp_merged(int first, int last, float limit) {
     }
 }
 
+void Model::fold_shared_into_buckets() {
+    if (!factorised_) return;
+    const std::size_t n = std::size_t(FEATURES) * hidden_;
+    float* shared = data();
+    for (int b = 0; b < KING_BUCKETS; ++b) {
+        float* own = data() + bucket_weights_at(b);
+        for (std::size_t i = 0; i < n; ++i) own[i] += shared[i];
+    }
+    std::fill(shared, shared + n, 0.0f);
+}
+
 float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
 
 float target_of(const PackedPosition& p, float lambda, float result_scale) {
@@ -374,10 +385,14 @@ struct RoundedRange {
     float scale;
 };
 
+// A factorised model must be folded: its shared block is then zero and each king bucket's
+// own block is the engine's.
 std::vector<RoundedRange> rounded_ranges(const Model& model) {
     std::vector<RoundedRange> ranges;
-    if (!model.factorised())
-        ranges.push_back({0, model.feature_biases_at() + std::size_t(model.hidden()), float(FEATURE_SCALE)});
+    ranges.push_back({0, model.feature_biases_at() + std::size_t(model.hidden()), float(FEATURE_SCALE)});
+    if (model.factorised())
+        ranges.push_back({model.bucket_weights_at(0), model.bucket_weights_at(KING_BUCKETS),
+                          float(FEATURE_SCALE)});
     ranges.push_back(
         {model.output_weights_at(0), model.output_weights_at(OUTPUT_BUCKETS), float(OUTPUT_WEIGHT_SCALE)});
     return ranges;
@@ -392,6 +407,7 @@ void round_range(Model& model, const RoundedRange& r) {
 
 RoundedScope::RoundedScope(Model& model, bool active) : model_(model) {
     if (!active) return;
+    model.fold_shared_into_buckets();
     for (const RoundedRange& r : rounded_ranges(model)) {
         saved_.insert(saved_.end(), model.data() + r.first, model.data() + r.last);
         round_range(model, r);
@@ -408,6 +424,7 @@ RoundedScope::~RoundedScope() {
 }
 
 void round_to_engine_steps(Model& model) {
+    model.fold_shared_into_buckets();
     for (const RoundedRange& r : rounded_ranges(model)) round_range(model, r);
 }
 
@@ -445,7 +462,10 @@ double Trainer::step(std::span<const PackedPosition> batch, float lr) {
     std::vector<float*> grads;
     for (auto& g : grads_) grads.push_back(g.data());
     optimiser_.begin_step();
-    // The king buckets' own blocks (the tail of the model) may decay at their own rate.
+    // The king buckets' own blocks (the tail of the model) may decay at their own rate, but
+    // not once they are folded to hold the whole weight.
+    const float bucket_decay =
+        rounded_ ? optimiser_.config().decay : optimiser_.config().bucket_decay;
     const std::size_t shared_end =
         model_.factorised() ? model_.bucket_weights_at(0) : model_.size();
     run_parallel(threads_, [&](int t) {
@@ -454,7 +474,7 @@ double Trainer::step(std::span<const PackedPosition> batch, float lr) {
             optimiser_.update(model_.data(), grads, first, std::min(last, shared_end), lr);
         if (last > shared_end)
             optimiser_.update(model_.data(), grads, std::max(first, shared_end), last, lr,
-                              optimiser_.config().bucket_decay);
+                              bucket_decay);
     });
     if (model_.factorised())
         run_parallel(threads_, [&](int t) {

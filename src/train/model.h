@@ -89,6 +89,10 @@ public:
     // Brings every merged weight of king buckets [first, last) within +-limit by moving the
     // bucket's own weight (the shared weight is within the limit already).
     void clamp_merged(int first, int last, float limit = WEIGHT_LIMIT);
+    // Adds the shared block into every king bucket's own block and zeroes it: the merged
+    // weights stay as they are, but each own block then holds what the engine's bucket holds,
+    // so rounding it rounds the engine's weight and not two parts of it.
+    void fold_shared_into_buckets();
 
 private:
     int hidden_;
@@ -148,8 +152,10 @@ private:
 // While it lives, the model's weights are rounded to the engine's steps (1/255 for the feature
 // block, 1/64 for the output weights); the float weights come back when it ends. Training
 // through it (the rounded weights compute the outputs and the gradients, which then move the
-// float weights) leaves a model whose outputs the engine reproduces. A factorised model's
-// feature blocks are summed before the engine rounds them, so only its output is rounded.
+// float weights) leaves a model whose outputs the engine reproduces. A factorised model is
+// folded first (the engine rounds the sum of its blocks), and a step through the rounded
+// weights decays its king buckets as one block's weights, since they then hold the whole
+// weight.
 class RoundedScope {
 public:
     RoundedScope(Model& model, bool active);
@@ -161,7 +167,7 @@ private:
     Model& model_;
     std::vector<float> saved_;
 };
-// Rounds the model's weights to the engine's steps for good.
+// Rounds the model's weights to the engine's steps for good (a factorised model is folded).
 void round_to_engine_steps(Model& model);
 
 // Mini-batch training of a model on `threads` threads.

@@ -370,21 +370,41 @@ TEST(TrainOptimiser, KingBucketsDecayAtTheirOwnRate) {
 }
 
 // Training through the rounded weights: they give the loss and the steps, as for a model
-// rounded beforehand, and the float weights go on.
+// rounded beforehand, and the float weights go on. A factorised model is rounded as the
+// engine holds it, the sum of its blocks, and its king buckets then decay as one block.
 TEST(TrainOptimiser, RoundedTrainingStepsAsTheRoundedModel) {
     const std::vector<PackedPosition> data = sample_positions();
-    Model through = random_model(24, 5), rounded = random_model(24, 5);
-    round_to_engine_steps(rounded);
-    Trainer a(through, 2, 0.5f), b(rounded, 2, 0.5f);
-    a.set_rounded(true);
-    EXPECT_NEAR(a.loss(data), b.loss(data), 1e-9);
-    EXPECT_NEAR(a.step(data, 0.01f), b.step(data, 0.01f), 1e-9);
-    int off_grid = 0;
-    for (std::size_t i = through.output_weights_at(0); i < through.output_weights_at(OUTPUT_BUCKETS); ++i) {
-        const float w = through.data()[i] * OUTPUT_WEIGHT_SCALE;
-        off_grid += std::abs(w - std::round(w)) > 1e-3;
+    for (bool factorised : {false, true}) {
+        SCOPED_TRACE(factorised);
+        Model through = random_model(24, 5, factorised), rounded = random_model(24, 5, factorised);
+        round_to_engine_steps(rounded);
+        int off_grid = 0;
+        for (int bucket = 0; bucket < KING_BUCKETS; ++bucket)
+            for (int feature = 0; feature < FEATURES; feature += 7)
+                for (int unit = 0; unit < 24; ++unit) {
+                    const float w = rounded.merged_weight(bucket, feature, unit) * FEATURE_SCALE;
+                    off_grid += std::abs(w - std::round(w)) > 1e-3;
+                }
+        EXPECT_EQ(off_grid, 0) << "the engine rounds the merged weights";
+
+        // Folded king buckets hold whole weights: their own decay would wipe them out.
+        Model through_decaying = through;
+        const AdamWConfig strong_bucket_decay{.bucket_decay = 20.0f};
+        Trainer a(through, 2, 0.5f), b(rounded, 2, 0.5f),
+            c(through_decaying, 2, 0.5f, strong_bucket_decay);
+        a.set_rounded(true);
+        c.set_rounded(true);
+        EXPECT_NEAR(a.loss(data), b.loss(data), 1e-9);
+        EXPECT_NEAR(a.step(data, 0.01f), b.step(data, 0.01f), 1e-9);
+        c.step(data, 0.01f);
+        EXPECT_NEAR(a.loss(data), c.loss(data), 1e-9);
+        off_grid = 0;
+        for (std::size_t i = through.output_weights_at(0); i < through.output_weights_at(OUTPUT_BUCKETS); ++i) {
+            const float w = through.data()[i] * OUTPUT_WEIGHT_SCALE;
+            off_grid += std::abs(w - std::round(w)) > 1e-3;
+        }
+        EXPECT_GT(off_grid, 0) << "the float output weights were lost";
     }
-    EXPECT_GT(off_grid, 0) << "the float output weights were lost";
 }
 
 TEST(TrainOptimiser, OneAndTwoThreadsTakeTheSameSteps) {

@@ -16,7 +16,7 @@ add_custom_target(orvane_pst_net DEPENDS "${PST_NET_FILE}")
 
 # ORVANE_NET_FILE names the network file to embed; when it is empty the build embeds the
 # piece-square reproduction.
-set(DEFAULT_NET_FILE "networks/gen7.nnue")
+set(DEFAULT_NET_FILE "networks/gen8.nnue")
 set(ORVANE_NET_FILE "${DEFAULT_NET_FILE}" CACHE FILEPATH
     "NNUE network file to embed in the program (empty: the piece-square reproduction)")
 # A cached value outlives the default it came from: a build folder configured before a new

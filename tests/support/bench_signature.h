@@ -9,7 +9,7 @@
 namespace orvane::bench_signature {
 
 inline constexpr int DEPTH = 6;
-inline constexpr std::uint64_t NNUE = 25'732;
+inline constexpr std::uint64_t NNUE = 25'800;
 inline constexpr std::uint64_t HCE = 40'493;
 
 }  // namespace orvane::bench_signature

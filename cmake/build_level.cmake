@@ -19,7 +19,22 @@ if(ORVANE_ARCH STREQUAL "x86-64")
     set(_v3_flags avx avx2 bmi1 bmi2 fma abm movbe)
     set(_v4_flags avx512f avx512bw avx512vl avx512dq avx512cd)
     set(_default_level x86-64-v3)
-    if(NOT CMAKE_CROSSCOMPILING AND EXISTS /proc/cpuinfo)
+    # Ask the processor (CPUID) first: some kernels and hypervisors leave flags out of
+    # /proc/cpuinfo (`abm`, which stands for LZCNT, on some AMD virtual machines) although the
+    # processor runs the instructions. The flag list is the fallback for compilers that do not
+    # know the level names.
+    set(_level_seen "")
+    if(NOT CMAKE_CROSSCOMPILING)
+        try_run(_level_ran _level_built ${CMAKE_BINARY_DIR}/cpu-level
+                ${CMAKE_CURRENT_LIST_DIR}/cpu_level.cpp RUN_OUTPUT_VARIABLE _level_seen)
+        string(STRIP "${_level_seen}" _level_seen)
+        if(NOT _level_built OR NOT _level_ran EQUAL 0 OR NOT _level_seen MATCHES "^x86-64-v[34]$")
+            set(_level_seen "")
+        endif()
+    endif()
+    if(_level_seen)
+        set(_default_level ${_level_seen})
+    elseif(NOT CMAKE_CROSSCOMPILING AND EXISTS /proc/cpuinfo)
         file(STRINGS /proc/cpuinfo _cpu_flags_line REGEX "^flags" LIMIT_COUNT 1)
         string(REPLACE " " ";" _cpu_flags "${_cpu_flags_line}")
         set(_has_v4 TRUE)
